@@ -1,0 +1,15 @@
+# tallyrun_add_test(NAME SOURCES file... LIBRARIES lib...)
+# Builds one GoogleTest executable for an area and registers it as one CTest test. Wine
+# takes a while to start, so a test is an executable, not a single case.
+set(TALLYRUN_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix the tests run in")
+
+function(tallyrun_add_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "" "SOURCES;LIBRARIES")
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} tallyrun_test_support GTest::gtest_main)
+  tallyrun_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  set_tests_properties(${name} PROPERTIES
+    TIMEOUT 600
+    ENVIRONMENT "WINEPREFIX=${TALLYRUN_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+endfunction()

@@ -1,0 +1,32 @@
+// A fresh folder under the system's temporary folder, removed with all it holds when the
+// test ends, and helpers to put files into it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+class TempFolder {
+ public:
+  // Creates the folder; fails the test when it cannot.
+  TempFolder();
+  // Removes the folder and everything in it.
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  // Returns the folder's native path, without a final backslash.
+  const std::string& path() const { return path_; }
+  // Returns path() + "\" + name.
+  std::string file(std::string_view name) const;
+  // Writes `bytes` to the file `name` in binary and returns its full path.
+  std::string write(std::string_view name, std::string_view bytes) const;
+  // Creates the subfolder `name` and returns its full path.
+  std::string make_folder(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+// Returns `size` bytes of a fixed pseudo-random sequence, the same on every call.
+std::string pseudo_random_bytes(std::size_t size, unsigned seed = 1);
