@@ -1,0 +1,42 @@
+#include "core/hash_worker.h"
+
+#include <stdexcept>
+
+#include <windows.h>
+
+#include "core/path_rules.h"
+#include "core/read_loop.h"
+
+HashWorker::HashWorker() {
+  buffer = static_cast<unsigned char*>(
+      VirtualAlloc(nullptr, kReadChunkSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  if (buffer == nullptr) throw std::runtime_error("Unable to allocate memory");
+}
+
+HashWorker hash_worker;
+
+HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink) {
+  // Share reading only: the file cannot change under us, and a file that someone holds
+  // open for writing is refused rather than read half-written. Unbuffered sequential
+  // reads keep a large check from flushing the system's file cache.
+  HANDLE file = CreateFileA(native_string(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
+                                FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return HashStatus::NotOpened;
+
+  HashStatus status = HashStatus::Incomplete;  // a file whose size is unknown was not read
+  LARGE_INTEGER file_size;
+  if (GetFileSizeEx(file, &file_size)) {
+    auto read = [file](void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
+      DWORD count = 0;
+      const bool ok = ReadFile(file, buffer, size, &count, nullptr) != 0;
+      *bytes_read = count;
+      return ok;
+    };
+    status = read_all_chunks(worker, file_size.QuadPart, read, sink);
+  }
+  CloseHandle(file);
+  return status;
+}

@@ -1,0 +1,43 @@
+// The worker context and the CRC-32 hashing of one file.
+#pragma once
+
+#include <cstdint>
+
+#include <boost/crc.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "core/file_list.h"
+
+// Every read asks for this many bytes: a multiple of any sector size, as unbuffered reads
+// require, and large enough that per-call costs vanish.
+inline constexpr std::uint32_t kReadChunkSize = 1024 * 1024;
+
+// The one worker context of the process.
+struct HashWorker {
+  boost::crc_32_type crc;             // running CRC of the file being hashed
+  std::uint32_t index = 0;            // FileList index of the entry being hashed
+  unsigned char* buffer = nullptr;    // kReadChunkSize bytes, page-aligned, for every read
+  std::uint32_t report_thread_id = 0; // thread that receives the run's messages
+  void* worker_thread = nullptr;      // handle of the running worker; null when idle
+  FileList* list = nullptr;           // the list the run walks
+
+  // Allocates the read buffer; raises std::runtime_error "Unable to allocate memory".
+  HashWorker();
+  // The buffer is deliberately never released: a window closed during a run ends the
+  // process while the worker may still be reading into it. The system reclaims it.
+  HashWorker(const HashWorker&) = delete;
+  HashWorker& operator=(const HashWorker&) = delete;
+};
+
+// The one worker context, built at static initialisation.
+extern HashWorker hash_worker;
+
+// Receives the progress of the file being hashed: `file_progress` runs 0..65535, where
+// 65535 means the whole file has been read. Called once per successful read.
+using ProgressSink = void (*)(HashWorker& worker, std::uint32_t index, std::uint32_t file_progress);
+
+// Hashes the file at `path` into worker.crc, which the caller has reset, in reads of
+// kReadChunkSize bytes into worker.buffer; calls `sink` after every successful read.
+// Returns NotOpened when the file cannot be opened (nothing read, nothing reported),
+// Complete when exactly its size was read, Incomplete otherwise. Raises nothing.
+HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink);

@@ -1,0 +1,67 @@
+#include "core/path_rules.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+using WideString = boost::filesystem::path::string_type;
+
+bool is_valid_element(const WideString& element) {
+  for (wchar_t c : element) {
+    if (c < 32 || WideString(L"<>:\"/\\|").find(c) != WideString::npos) return false;
+  }
+  if (element.back() == L' ') return false;
+  return element.back() != L'.' || element == L"." || element == L"..";
+}
+
+// Length of the drive ("C:") or share ("//server") that starts a generic path; 0 if none.
+std::size_t root_length(const WideString& generic) {
+  const bool letter = generic.size() >= 2 && ((generic[0] >= L'a' && generic[0] <= L'z') ||
+                                              (generic[0] >= L'A' && generic[0] <= L'Z'));
+  if (letter && generic[1] == L':') return 2;
+  if (generic.size() >= 3 && generic[0] == L'/' && generic[1] == L'/' && generic[2] != L'/') {
+    return std::min(generic.find(L'/', 2), generic.size());
+  }
+  return 0;
+}
+
+std::string narrow(const WideString& text) { return boost::filesystem::path(text).string(); }
+
+}  // namespace
+
+boost::filesystem::path make_path(std::string_view text) {
+  // Convert first, then look at the characters: in a double-byte code page the second
+  // byte of a character may be 0x5C, which is no separator.
+  WideString wide = boost::filesystem::path(std::string(text)).native();
+  for (wchar_t& c : wide) {
+    if (c == L'\\') c = L'/';
+  }
+  std::size_t start = root_length(wide);
+  while (start <= wide.size()) {
+    std::size_t end = wide.find(L'/', start);
+    if (end == WideString::npos) end = wide.size();
+    const WideString element = wide.substr(start, end - start);
+    // Empty elements come from a leading, doubled or trailing separator; they name nothing.
+    if (!element.empty() && !is_valid_element(element)) {
+      throw std::invalid_argument("boost::filesystem::path: invalid name \"" + narrow(element) +
+                                  "\" in path: \"" + std::string(text) + "\"");
+    }
+    start = end + 1;
+  }
+  return boost::filesystem::path(wide);
+}
+
+std::string generic_string(const boost::filesystem::path& path) {
+  return path.generic_path().string();
+}
+
+std::string native_string(const boost::filesystem::path& path) {
+  return boost::filesystem::path(path).make_preferred().string();
+}
+
+std::string leaf(const boost::filesystem::path& path) { return path.filename().string(); }
+
+boost::filesystem::path parent_folder(const boost::filesystem::path& path) {
+  return path.parent_path();
+}

@@ -1,0 +1,33 @@
+// How Tallyrun turns text into paths and paths back into text.
+//
+// Paths hold what the user gave, in the generic form with '/' between elements. Text is
+// 8-bit in the system code page; Boost.Filesystem keeps it as UTF-16 on Windows and turns
+// it back with the same code page, so the bytes of a name reach CreateFileA unchanged.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <boost/filesystem/path.hpp>
+
+// Returns the path named by `text`, with both '/' and '\' read as separators and stored
+// as '/'. Raises std::invalid_argument with the text
+//   boost::filesystem::path: invalid name "ELEMENT" in path: "TEXT"
+// when an element (the leading drive or share is none) holds a character 0-31 or one of
+// < > : " | , ends in a space, or ends in a dot without being "." or "..".
+boost::filesystem::path make_path(std::string_view text);
+
+// Returns the path's 8-bit text in generic form, with '/'.
+std::string generic_string(const boost::filesystem::path& path);
+
+// Returns the path's 8-bit text in native form, every '/' turned into '\': the form used
+// to open the file and to show it in full.
+std::string native_string(const boost::filesystem::path& path);
+
+// Returns the path's last element (its leaf): the text after the last separator, or after
+// the drive colon when there is none.
+std::string leaf(const boost::filesystem::path& path);
+
+// Returns the path without its last element; a root such as "C:/" keeps its separator,
+// and a bare name gives the empty path.
+boost::filesystem::path parent_folder(const boost::filesystem::path& path);

@@ -1,0 +1,170 @@
+#include "core/hash_worker.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/path_rules.h"
+#include "core/read_loop.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+struct Posted {
+  std::uint32_t index;
+  std::uint32_t file_progress;
+  bool operator==(const Posted&) const = default;
+};
+
+std::vector<Posted> posted;
+
+void record_progress(HashWorker&, std::uint32_t index, std::uint32_t file_progress) {
+  posted.push_back({index, file_progress});
+}
+
+std::string describe(const std::vector<std::uint32_t>& values) {
+  std::string text;
+  for (std::uint32_t v : values) text += std::to_string(v) + " ";
+  return text;
+}
+
+std::vector<std::uint32_t> progress_values() {
+  std::vector<std::uint32_t> values;
+  for (const Posted& p : posted) values.push_back(p.file_progress);
+  return values;
+}
+
+class HashFile : public testing::Test {
+ protected:
+  void SetUp() override { posted.clear(); }
+
+  HashStatus hash(const std::string& native_path, std::uint32_t index = 0) {
+    worker.crc.reset();
+    worker.index = index;
+    return hash_file(worker, make_path(native_path), record_progress);
+  }
+
+  HashWorker worker;
+  TempFolder folder;
+};
+
+TEST_F(HashFile, CrcAndProgressForEverySizeAroundTheChunk) {
+  struct Case {
+    std::size_t size;
+    std::vector<std::uint32_t> progress;  // one value per read
+  } cases[] = {
+      {0, {}},
+      {9, {65535}},
+      {kReadChunkSize - 1, {65535}},
+      {kReadChunkSize, {65535}},
+      {kReadChunkSize + 1, {65534, 65535}},
+      {2 * kReadChunkSize + kReadChunkSize / 2, {26214, 52428, 65535}},
+  };
+  for (const Case& c : cases) {
+    posted.clear();
+    const std::string bytes = pseudo_random_bytes(c.size, static_cast<unsigned>(c.size));
+    boost::crc_32_type reference;
+    reference.process_bytes(bytes.data(), bytes.size());
+
+    EXPECT_EQ(HashStatus::Complete, hash(folder.write("data.bin", bytes), 7)) << c.size;
+    EXPECT_EQ(reference.checksum(), worker.crc.checksum()) << c.size;
+    EXPECT_EQ(describe(c.progress), describe(progress_values())) << c.size;
+    for (const Posted& p : posted) EXPECT_EQ(7u, p.index) << "index passed to the sink";
+  }
+}
+
+TEST_F(HashFile, KnownCheckValues) {
+  EXPECT_EQ(HashStatus::Complete, hash(folder.write("digits.txt", "123456789")));
+  EXPECT_EQ(0xCBF43926u, worker.crc.checksum());
+  EXPECT_EQ(HashStatus::Complete, hash(folder.write("empty.bin", "")));
+  EXPECT_EQ(0x00000000u, worker.crc.checksum());
+}
+
+TEST_F(HashFile, UnopenableFilesReadNothingAndReportNothing) {
+  const std::string held = folder.write("held.bin", "123456789");
+  HANDLE writer = CreateFileA(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, writer) << "error " << GetLastError();
+
+  const std::string cases[] = {
+      folder.file("missing.bin"),
+      folder.file("no-such-folder\\x.bin"),
+      folder.make_folder("a-folder"),
+      held,  // someone is writing it: refused rather than read half-written
+  };
+  for (const std::string& path : cases) {
+    posted.clear();
+    EXPECT_EQ(HashStatus::NotOpened, hash(path)) << path;
+    EXPECT_TRUE(posted.empty()) << path << ": " << posted.size() << " progress calls";
+    EXPECT_EQ(0u, worker.crc.checksum()) << path << ": the register stays as reset";
+  }
+  CloseHandle(writer);
+  EXPECT_EQ(HashStatus::Complete, hash(held)) << "once the writer is gone";
+}
+
+TEST_F(HashFile, OpensAGenericPathUnderItsNativeName) {
+  folder.make_folder("sub");
+  folder.write("sub\\x.bin", "123456789");
+  std::string generic = folder.file("sub/x.bin");
+  for (char& c : generic) {
+    if (c == '\\') c = '/';
+  }
+  EXPECT_EQ(HashStatus::Complete, hash(generic));
+  EXPECT_EQ(0xCBF43926u, worker.crc.checksum());
+}
+
+// Files that change while they are read cannot be made on a real disk while hash_file holds
+// them shared for reading only, so the loop is driven with reads that behave as they would.
+struct ScriptedReads {
+  std::vector<std::pair<bool, std::uint32_t>> results;  // (succeeds, bytes returned)
+  std::size_t calls = 0;
+  std::vector<std::uint32_t> requested;
+
+  bool operator()(void*, std::uint32_t size, std::uint32_t* bytes_read) {
+    requested.push_back(size);
+    if (calls >= results.size()) {
+      ADD_FAILURE() << "read " << calls + 1 << " after the end of the script";
+      *bytes_read = 0;
+      return false;
+    }
+    const auto [ok, count] = results[calls++];
+    *bytes_read = count;
+    return ok;
+  }
+};
+
+TEST_F(HashFile, ReadLoopEndsOnEveryKindOfShortOrLongRead) {
+  const std::uint32_t chunk = kReadChunkSize;
+  struct Case {
+    const char* what;
+    std::int64_t file_size;
+    std::vector<std::pair<bool, std::uint32_t>> reads;
+    HashStatus status;
+    std::vector<std::uint32_t> progress;
+  } cases[] = {
+      {"whole file", 2 * chunk, {{true, chunk}, {true, chunk}}, HashStatus::Complete, {32767, 65535}},
+      {"first read fails", 10, {{false, 0}}, HashStatus::Incomplete, {}},
+      {"later read fails", 2 * chunk, {{true, chunk}, {false, 0}}, HashStatus::Incomplete, {32767}},
+      {"shrank: read returns 0", 2 * chunk, {{true, chunk}, {true, 0}}, HashStatus::Incomplete, {32767}},
+      {"empty read at once", 5, {{true, 0}}, HashStatus::Incomplete, {}},
+      {"grew: read passes the size", 10, {{true, 11}}, HashStatus::Incomplete, {}},
+      {"grew within the last chunk", chunk + 5, {{true, chunk}, {true, 6}}, HashStatus::Incomplete, {65534}},
+      {"partial reads add up", 10, {{true, 4}, {true, 6}}, HashStatus::Complete, {26214, 65535}},
+      {"size unknown (negative)", -1, {}, HashStatus::Incomplete, {}},
+      {"empty file reads nothing", 0, {}, HashStatus::Complete, {}},
+  };
+  for (const Case& c : cases) {
+    posted.clear();
+    ScriptedReads reads{c.reads, 0, {}};
+    worker.crc.reset();
+    EXPECT_EQ(c.status, read_all_chunks(worker, c.file_size, std::ref(reads), record_progress))
+        << c.what;
+    EXPECT_EQ(c.reads.size(), reads.calls) << c.what;
+    EXPECT_EQ(describe(c.progress), describe(progress_values())) << c.what;
+    for (std::uint32_t size : reads.requested) EXPECT_EQ(chunk, size) << c.what;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+#include "core/path_rules.h"
+
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(MakePath, AcceptsNamesWithinTheRules) {
+  const char* accepted[] = {
+      "C:\\set\\list.sfv", "C:/set/list.sfv", "\\\\server\\share\\x.bin", "a b.txt",
+      " leading blank", ";not a comment", "dots.in.name", ".", "..", "sub/../x",
+      "a*b?c",  // wildcards are not in the rule's list
+      "caf\xE9.bin", "C:", "C:/", "a:b", "trailing/", "a//b",
+  };
+  for (const char* text : accepted) {
+    EXPECT_NO_THROW(make_path(text)) << text;
+  }
+}
+
+TEST(MakePath, RejectsAnElementThatBreaksTheRulesWithTheLibraryText) {
+  struct Case {
+    const char* text;
+    const char* element;
+  } cases[] = {
+      {"name ", "name "},
+      {"sub /x", "sub "},
+      {"C:\\set\\bad.\\x", "bad."},
+      {"...", "..."},
+      {"a<b", "a<b"},
+      {"a>b", "a>b"},
+      {"ab:c", "ab:c"},  // a drive is one letter and its colon
+      {"x/a:b", "a:b"},
+      {"a\"b", "a\"b"},
+      {"a|b", "a|b"},
+      {"a\tb", "a\tb"},
+      {"a\rb", "a\rb"},
+      {"x/\x1f", "\x1f"},
+      {"C:/ok/  ", "  "},
+  };
+  for (const Case& c : cases) {
+    try {
+      make_path(c.text);
+      ADD_FAILURE() << "no error for \"" << c.text << "\"";
+    } catch (const std::exception& error) {
+      EXPECT_EQ(std::string("boost::filesystem::path: invalid name \"") + c.element +
+                    "\" in path: \"" + c.text + "\"",
+                error.what());
+    }
+  }
+}
+
+TEST(MakePath, StoresTheGenericFormAndShowsTheNativeOne) {
+  struct Case {
+    const char* text;
+    const char* generic;
+    const char* native;
+    const char* leaf;
+    const char* parent;
+  } cases[] = {
+      {"C:\\set\\sub\\file.bin", "C:/set/sub/file.bin", "C:\\set\\sub\\file.bin", "file.bin", "C:/set/sub"},
+      {"C:/set/list.sfv", "C:/set/list.sfv", "C:\\set\\list.sfv", "list.sfv", "C:/set"},
+      {"C:\\list.sfv", "C:/list.sfv", "C:\\list.sfv", "list.sfv", "C:/"},
+      {"C:x.bin", "C:x.bin", "C:x.bin", "x.bin", "C:"},
+      {"list.sfv", "list.sfv", "list.sfv", "list.sfv", ""},
+      {"\\\\server\\share\\x.bin", "//server/share/x.bin", "\\\\server\\share\\x.bin", "x.bin",
+       "//server/share"},
+      {"a b.txt", "a b.txt", "a b.txt", "a b.txt", ""},
+      {"caf\xE9.bin", "caf\xE9.bin", "caf\xE9.bin", "caf\xE9.bin", ""},
+  };
+  for (const Case& c : cases) {
+    const boost::filesystem::path path = make_path(c.text);
+    EXPECT_EQ(c.generic, generic_string(path)) << c.text;
+    EXPECT_EQ(c.native, native_string(path)) << c.text;
+    EXPECT_EQ(c.leaf, leaf(path)) << c.text;
+    EXPECT_EQ(c.parent, generic_string(parent_folder(path))) << c.text;
+  }
+}
+
+}  // namespace
