@@ -77,4 +77,14 @@ TEST(MakePath, StoresTheGenericFormAndShowsTheNativeOne) {
   }
 }
 
+TEST(MakePath, EveryCodePageByteRoundTrips) {
+  // The path keeps UTF-16 inside; every byte a name may hold must come back unchanged,
+  // including those that Windows-1252 leaves undefined.
+  for (int byte = 0x20; byte <= 0xFF; ++byte) {
+    const std::string name = std::string("x") + static_cast<char>(byte) + "x";
+    if (std::string_view("<>:\"/\\|").find(static_cast<char>(byte)) != std::string_view::npos) continue;
+    EXPECT_EQ("C:/" + name, generic_string(make_path("C:\\" + name))) << "byte " << byte;
+  }
+}
+
 }  // namespace
