@@ -22,9 +22,9 @@ struct HashWorker {
   FileList* list = nullptr;           // the list the run walks
 
   // Allocates the read buffer; raises std::runtime_error "Unable to allocate memory".
+  // There is no destructor on purpose: a window closed during a run ends the process while
+  // the worker may still be reading into the buffer, so the system reclaims it instead.
   HashWorker();
-  // The buffer is deliberately never released: a window closed during a run ends the
-  // process while the worker may still be reading into it. The system reclaims it.
   HashWorker(const HashWorker&) = delete;
   HashWorker& operator=(const HashWorker&) = delete;
 };
