@@ -2,14 +2,16 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
 using WideString = boost::filesystem::path::string_type;
 
 bool is_valid_element(const WideString& element) {
+  constexpr std::wstring_view kForbidden = L"<>:\"/\\|";
   for (wchar_t c : element) {
-    if (c < 32 || WideString(L"<>:\"/\\|").find(c) != WideString::npos) return false;
+    if (c < 32 || kForbidden.find(c) != std::wstring_view::npos) return false;
   }
   if (element.back() == L' ') return false;
   return element.back() != L'.' || element == L"." || element == L"..";
