@@ -1,6 +1,7 @@
 // The worker context and the CRC-32 hashing of one file.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include <boost/crc.hpp>
@@ -18,7 +19,9 @@ struct HashWorker {
   std::uint32_t index = 0;            // FileList index of the entry being hashed
   unsigned char* buffer = nullptr;    // kReadChunkSize bytes, page-aligned, for every read
   std::uint32_t report_thread_id = 0; // thread that receives the run's messages
-  void* worker_thread = nullptr;      // handle of the running worker; null when idle
+  // Handle of the running worker, the mark of a run; null when idle. Atomic because the
+  // worker clears it while the user-interface thread may test it.
+  std::atomic<void*> worker_thread = nullptr;
   FileList* list = nullptr;           // the list the run walks
 
   // Allocates the read buffer; raises std::runtime_error "Unable to allocate memory".

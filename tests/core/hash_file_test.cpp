@@ -8,6 +8,7 @@
 
 #include "core/path_rules.h"
 #include "core/read_loop.h"
+#include "tests/support/print.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

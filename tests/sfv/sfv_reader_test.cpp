@@ -8,6 +8,7 @@
 
 #include "core/hash_worker.h"
 #include "core/path_rules.h"
+#include "tests/support/print.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

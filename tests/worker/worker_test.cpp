@@ -1,0 +1,187 @@
+#include "worker/worker.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <boost/crc.hpp>
+#include <gtest/gtest.h>
+
+#include "core/path_rules.h"
+#include "tests/support/print.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+constexpr std::uint32_t kMiB = 1024 * 1024;
+
+struct Message {
+  UINT id;
+  WPARAM wparam;
+  LPARAM lparam;
+  bool operator==(const Message&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Message& m) {
+  char text[64];
+  snprintf(text, sizeof text, "{%s %llu %08llx}", m.id == WM_HASH_DONE ? "done" : "progress",
+           static_cast<unsigned long long>(m.wparam), static_cast<unsigned long long>(m.lparam));
+  return out << text;
+}
+
+Message progress(WPARAM index, std::uint32_t lparam) { return {WM_HASH_PROGRESS, index, lparam}; }
+const Message kDone = {WM_HASH_DONE, 0, 0};
+
+// Collects the run's messages from this thread's queue until WM_HASH_DONE, then a little
+// longer, so that a second WM_HASH_DONE or a late progress message shows up too.
+std::vector<Message> collect_run_messages() {
+  std::vector<Message> messages;
+  DWORD deadline = GetTickCount() + 30000;
+  bool done = false;
+  while (static_cast<LONG>(deadline - GetTickCount()) > 0) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, deadline - GetTickCount(), QS_POSTMESSAGE);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, WM_HASH_PROGRESS, WM_HASH_DONE, PM_REMOVE)) {
+      messages.push_back({msg.message, msg.wParam, msg.lParam});
+      if (msg.message == WM_HASH_DONE && !done) {
+        done = true;
+        deadline = GetTickCount() + 100;
+      }
+    }
+  }
+  EXPECT_TRUE(done) << "no WM_HASH_DONE within 30 s";
+  return messages;
+}
+
+std::uint32_t crc_of(const std::string& bytes) {
+  boost::crc_32_type crc;
+  crc.process_bytes(bytes.data(), bytes.size());
+  return crc.checksum();
+}
+
+class Worker : public testing::Test {
+ protected:
+  void SetUp() override {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // gives this thread its message queue
+    file_list.clear();
+  }
+  void TearDown() override { file_list.clear(); }
+
+  // Lists the file `name` of the test folder, whether it exists or not. `computed` starts
+  // at a value no file here has, so that a value the run must not touch shows.
+  void list_file(const std::string& name) {
+    FileEntry entry;
+    entry.path = make_path(folder.file(name));
+    entry.computed = 0x5EED5EED;
+    file_list.append(entry);
+  }
+
+  std::vector<Message> run() {
+    start_worker(GetCurrentThreadId());
+    return collect_run_messages();
+  }
+
+  TempFolder folder;
+};
+
+struct RunCase {
+  const char* name;
+  std::vector<int> sizes;  // a file of that many bytes per entry; -1 for a missing file
+  std::vector<Message> messages;
+};
+
+TEST_F(Worker, PostsProgressPerReadAndPerEntryThenDoneOnce) {
+  const RunCase cases[] = {
+      {"empty list", {}, {kDone}},
+      {"one empty file", {0}, {progress(0, 0xFFFFFFFF), kDone}},
+      {"one missing file", {-1}, {progress(0, 0xFFFFFFFF), kDone}},
+      {"2.5 MiB file, then a small one",
+       {int(5 * kMiB / 2), 10},
+       {progress(0, 0x66663333), progress(0, 0xCCCC6666), progress(0, 0xFFFF7FFF),
+        progress(0, 0xFFFF7FFF), progress(1, 0xFFFFFFFF), progress(1, 0xFFFFFFFF), kDone}},
+      {"missing, empty, one byte",
+       {-1, 0, 1},
+       {progress(0, 0xFFFF5555), progress(1, 0xFFFFAAAA), progress(2, 0xFFFFFFFF),
+        progress(2, 0xFFFFFFFF), kDone}},
+  };
+  for (const RunCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    file_list.clear();
+    std::vector<std::string> contents;
+    for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+      const std::string name = std::string(c.name) + "-" + std::to_string(i);
+      contents.push_back(c.sizes[i] < 0 ? "" : pseudo_random_bytes(c.sizes[i], unsigned(i)));
+      if (c.sizes[i] >= 0) folder.write(name, contents.back());
+      list_file(name);
+    }
+
+    EXPECT_EQ(run(), c.messages);
+
+    for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+      const FileEntry& entry = file_list.at(std::uint32_t(i));
+      const bool exists = c.sizes[i] >= 0;
+      EXPECT_EQ(entry.status, exists ? HashStatus::Complete : HashStatus::NotOpened) << i;
+      EXPECT_EQ(entry.computed, exists ? crc_of(contents[i]) : 0x5EED5EEDu) << i;
+    }
+  }
+}
+
+TEST_F(Worker, EveryRunStartsOnceTheLastHasReportedDone) {
+  // An empty list ends at once, possibly before the thread's creation has returned;
+  // neither it nor a finished run may leave its mark behind and refuse the next one.
+  folder.write("small", "123456789");
+  const bool lists_file[] = {false, true, true, false, false, true};
+  for (bool with_file : lists_file) {
+    file_list.clear();
+    if (with_file) list_file("small");
+    const std::vector<Message> messages = run();
+    const std::vector<Message> expected =
+        with_file ? std::vector<Message>{progress(0, 0xFFFFFFFF), progress(0, 0xFFFFFFFF), kDone}
+                  : std::vector<Message>{kDone};
+    EXPECT_EQ(messages, expected) << (with_file ? "one file" : "empty list");
+    EXPECT_EQ(hash_worker.worker_thread.load(), nullptr) << "mark left after WM_HASH_DONE";
+  }
+}
+
+TEST_F(Worker, StartDuringARunChangesNothingAndTheHandleIsReleased) {
+  folder.write("big", pseudo_random_bytes(16 * kMiB));
+  list_file("big");
+  start_worker(GetCurrentThreadId());
+  // 16 MiB keep the worker busy far longer than the next lines take.
+  HANDLE thread = hash_worker.worker_thread.load();
+  ASSERT_NE(thread, nullptr) << "the run ended before the test could look at it";
+  start_worker(GetCurrentThreadId());
+  EXPECT_EQ(hash_worker.worker_thread.load(), thread);
+
+  const std::vector<Message> messages = collect_run_messages();
+  ASSERT_EQ(messages.size(), 18u) << "16 reads, the closing message and one WM_HASH_DONE";
+  EXPECT_EQ(messages.back(), kDone);
+  EXPECT_EQ(file_list.at(0).status, HashStatus::Complete);
+
+  DWORD flags = 0;
+  EXPECT_FALSE(GetHandleInformation(thread, &flags)) << "thread handle still open";
+}
+
+TEST_F(Worker, RunWithoutThreadReportsEveryFileAsNotOpened) {
+  folder.write("a", "a");
+  list_file("a");
+  list_file("b");
+  file_list.at(0).status = HashStatus::Complete;  // left from an earlier run
+  hash_worker.list = &file_list;
+  hash_worker.report_thread_id = GetCurrentThreadId();
+
+  end_run_unhashed(hash_worker);
+
+  EXPECT_EQ(collect_run_messages(),
+            (std::vector<Message>{progress(0, 0xFFFF7FFF), progress(1, 0xFFFFFFFF), kDone}));
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(file_list.at(i).status, HashStatus::NotOpened) << i;
+    EXPECT_EQ(file_list.at(i).computed, 0x5EED5EEDu) << i;
+  }
+}
+
+}  // namespace
