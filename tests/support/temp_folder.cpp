@@ -2,8 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <vector>
 
+#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
@@ -44,6 +48,22 @@ std::string TempFolder::make_folder(std::string_view name) const {
   EXPECT_TRUE(CreateDirectoryA(full.c_str(), nullptr))
       << "CreateDirectoryA(" << full << ") failed, error " << GetLastError();
   return full;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string folder_listing(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& item : boost::filesystem::directory_iterator(boost::filesystem::path(path))) {
+    names.push_back(item.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::string listing;
+  for (const std::string& name : names) listing += (listing.empty() ? "" : "|") + name;
+  return listing;
 }
 
 std::string pseudo_random_bytes(std::size_t size, unsigned seed) {

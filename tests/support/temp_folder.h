@@ -28,5 +28,11 @@ class TempFolder {
   std::string path_;
 };
 
+// Returns the whole content of the file at `path`, read in binary; "" when it cannot be read.
+std::string read_file(const std::string& path);
+
+// Returns the names in the folder at `path`, sorted, joined by '|'.
+std::string folder_listing(const std::string& path);
+
 // Returns `size` bytes of a fixed pseudo-random sequence, the same on every call.
 std::string pseudo_random_bytes(std::size_t size, unsigned seed = 1);

@@ -1,0 +1,374 @@
+#include "sfv/save_flow.h"
+
+#include <windows.h>
+#include <commdlg.h>
+#include <dlgs.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/file_list.h"
+#include "core/path_rules.h"
+#include "tests/support/temp_folder.h"
+#include "ui/resource.h"
+
+namespace {
+
+// What the test does with one dialog; a script holds one per dialog, in the order they open.
+struct Action {
+  enum Kind {
+    SaveAs,       // Save As: type `name` into the name field and press Save
+    ConfirmSave,  // Save As: press Save on the name the dialog shows
+    Cancel,       // Save As: press Cancel
+    ConfirmYes,   // overwrite prompt: answer Yes
+  };
+  Kind kind;
+  std::string name;
+};
+
+// What one dialog showed when the test got to it.
+struct Seen {
+  bool save_as = false;      // false: a message box such as the overwrite prompt
+  std::string folder;        // Save As: its current folder
+  std::string first_filter;  // Save As: the first entry of the file-type combo
+  std::string name;          // Save As: the name field before the test typed into it
+};
+
+constexpr UINT_PTR kActTimer = 0x5a01;
+constexpr UINT_PTR kWatchdogTimer = 0x5a02;
+constexpr UINT kActDelayMs = 200;  // lets the dialog finish setting itself up
+constexpr UINT kWatchdogMs = 10000;
+
+// Returns the window's text, cut at 1023 bytes.
+std::string window_text(HWND window) {
+  char text[1024] = {};
+  GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
+// Returns true for a dialog box window that is no child: Save As and its message boxes.
+bool is_top_level_dialog(HWND window) {
+  char name[16] = {};
+  GetClassNameA(window, name, sizeof name);
+  return std::string(name) == "#32770" && (GetWindowLongA(window, GWL_STYLE) & WS_CHILD) == 0;
+}
+
+// The file-type combo exists only in the Save As dialog, not in the message boxes it opens.
+bool is_save_as(HWND dialog) { return GetDlgItem(dialog, cmb1) != nullptr; }
+
+// The name field is an edit (edt1) or a combo box with an edit (cmb13), by dialog style.
+HWND name_field(HWND dialog) {
+  HWND field = GetDlgItem(dialog, cmb13);
+  if (field == nullptr || !IsWindowVisible(field)) field = GetDlgItem(dialog, edt1);
+  return field;
+}
+
+// Posts the click on the button `id` that the dialog would get from the mouse.
+void press(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+// Closes a dialog the way its user would back out of it.
+void dismiss(HWND dialog) {
+  if (is_save_as(dialog)) {
+    press(dialog, IDCANCEL);
+  } else {
+    press(dialog, GetDlgItem(dialog, IDNO) != nullptr ? IDNO : IDCANCEL);
+  }
+}
+
+// Drives the dialogs that open on this thread while it lives, by a WH_CBT hook that sees
+// them activate. Every dialog gets a watchdog that backs out of it, so no test can hang.
+class DialogDriver {
+ public:
+  explicit DialogDriver(std::vector<Action> script) : script_(std::move(script)) {
+    active_ = this;
+    hook_ = SetWindowsHookExA(WH_CBT, on_cbt, nullptr, GetCurrentThreadId());
+    EXPECT_NE(nullptr, hook_) << "SetWindowsHookExA failed, error " << GetLastError();
+  }
+  ~DialogDriver() {
+    if (hook_ != nullptr) UnhookWindowsHookEx(hook_);
+    active_ = nullptr;
+  }
+  DialogDriver(const DialogDriver&) = delete;
+  DialogDriver& operator=(const DialogDriver&) = delete;
+
+  std::vector<Seen> seen;
+  std::vector<std::string> problems;  // dialogs the script did not expect, watchdogs that fired
+  std::size_t unused_actions() const { return script_.size() - next_; }
+
+ private:
+  static LRESULT CALLBACK on_cbt(int code, WPARAM wparam, LPARAM lparam) {
+    HWND window = reinterpret_cast<HWND>(wparam);
+    if (active_ != nullptr && code == HCBT_ACTIVATE && is_top_level_dialog(window) &&
+        active_->handled_.insert(window).second) {
+      // A Save As dialog activates again when its message box closes; act on it once.
+      SetTimer(window, kActTimer, kActDelayMs, on_act);
+      SetTimer(window, kWatchdogTimer, kWatchdogMs, on_watchdog);
+    } else if (active_ != nullptr && code == HCBT_DESTROYWND) {
+      active_->handled_.erase(window);
+    }
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+  }
+
+  static void CALLBACK on_act(HWND dialog, UINT, UINT_PTR, DWORD) {
+    KillTimer(dialog, kActTimer);
+    if (active_ != nullptr) active_->act(dialog);
+  }
+
+  static void CALLBACK on_watchdog(HWND dialog, UINT, UINT_PTR, DWORD) {
+    KillTimer(dialog, kActTimer);
+    KillTimer(dialog, kWatchdogTimer);
+    if (active_ != nullptr) {
+      active_->problems.push_back("watchdog closed a dialog titled \"" + window_text(dialog) +
+                                  "\"");
+    }
+    dismiss(dialog);
+  }
+
+  void act(HWND dialog) {
+    Seen s;
+    s.save_as = is_save_as(dialog);
+    if (s.save_as) {
+      char folder[MAX_PATH] = {};
+      SendMessageA(dialog, CDM_GETFOLDERPATH, sizeof folder, reinterpret_cast<LPARAM>(folder));
+      s.folder = folder;
+      HWND types = GetDlgItem(dialog, cmb1);
+      const LRESULT length = SendMessageA(types, CB_GETLBTEXTLEN, 0, 0);
+      if (length >= 0) {
+        std::string filter(static_cast<std::size_t>(length) + 1, '\0');
+        SendMessageA(types, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(filter.data()));
+        s.first_filter = filter.c_str();
+      }
+      s.name = window_text(name_field(dialog));
+    }
+    seen.push_back(s);
+
+    if (next_ == script_.size()) {
+      problems.push_back("unexpected dialog " + std::to_string(seen.size()));
+      dismiss(dialog);
+      return;
+    }
+    const Action& action = script_[next_++];
+    const bool for_save_as = action.kind == Action::SaveAs || action.kind == Action::ConfirmSave ||
+                             action.kind == Action::Cancel;
+    if (for_save_as != s.save_as) {
+      problems.push_back("dialog " + std::to_string(seen.size()) + " is " +
+                         (s.save_as ? "a Save As dialog" : "a message box") +
+                         ", the script expected the other kind");
+      dismiss(dialog);
+      return;
+    }
+    switch (action.kind) {
+      case Action::SaveAs:
+        SetWindowTextA(name_field(dialog), action.name.c_str());
+        press(dialog, IDOK);
+        break;
+      case Action::ConfirmSave:
+        press(dialog, IDOK);
+        break;
+      case Action::Cancel:
+        press(dialog, IDCANCEL);
+        break;
+      case Action::ConfirmYes:
+        press(dialog, IDYES);
+        break;
+    }
+  }
+
+  static inline DialogDriver* active_ = nullptr;
+  HHOOK hook_ = nullptr;
+  std::vector<Action> script_;
+  std::size_t next_ = 0;
+  std::set<HWND> handled_;
+};
+
+const std::string kHeader = "; Created by Tallyrun 1.2\r\n";
+
+class SaveFlow : public testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = CreateWindowExA(0, "STATIC", "Tallyrun", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300,
+                              nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(nullptr, window_) << "CreateWindowExA failed, error " << GetLastError();
+    CreateWindowExA(0, "STATIC", "(untouched)", WS_CHILD, 0, 0, 400, 20, window_,
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_CURRENT_FILE)),
+                    GetModuleHandleA(nullptr), nullptr);
+    file_list.clear();
+  }
+  void TearDown() override {
+    DestroyWindow(window_);
+    file_list.clear();
+  }
+
+  // Creates the file `native_path` and lists it with the given hash outcome.
+  void add(const std::string& native_path, HashStatus status, std::uint32_t computed) {
+    std::ofstream(native_path, std::ios::binary) << "data";
+    FileEntry entry;
+    entry.path = make_path(native_path);
+    entry.status = status;
+    entry.computed = computed;
+    file_list.append(entry);
+  }
+
+  // Runs write_sfv with the script answering its dialogs; returns what they showed.
+  std::vector<Seen> save(std::vector<Action> script) {
+    // Without OFN_NOCHANGEDIR the dialog leaves the process in the folder it showed last,
+    // even on Cancel, and that folder could then not be removed; put the current one back.
+    char current[MAX_PATH] = {};
+    GetCurrentDirectoryA(sizeof current, current);
+    DialogDriver driver(std::move(script));
+    write_sfv(window_);
+    SetCurrentDirectoryA(current);
+    for (const std::string& problem : driver.problems) ADD_FAILURE() << problem;
+    EXPECT_EQ(0u, driver.unused_actions()) << "script steps left: fewer dialogs than expected";
+    return driver.seen;
+  }
+
+  // Returns the text of the window's outcome line.
+  std::string outcome() const {
+    char text[512] = {};
+    GetDlgItemTextA(window_, IDC_CURRENT_FILE, text, sizeof text);
+    return text;
+  }
+
+  HWND window_ = nullptr;
+  TempFolder folder;
+};
+
+TEST_F(SaveFlow, OpensInTheFirstFilesFolderAndWritesTheList) {
+  const std::string photos = folder.make_folder("photos");
+  add(photos + "\\a b.txt", HashStatus::Complete, 0x0000ABCD);
+  add(folder.file("z.bin"), HashStatus::Complete, 0xFFFFFFFF);
+
+  const std::vector<Seen> seen = save({{Action::SaveAs, "list"}});
+
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_EQ(photos, seen[0].folder) << "the folder of the first entry, not of a later one";
+  // The combo shows a filter by its description alone; the pattern only selects the files.
+  EXPECT_EQ("Simple File Verification file", seen[0].first_filter);
+  EXPECT_EQ("", seen[0].name);
+  EXPECT_EQ(kHeader + "a b.txt 0000abcd\r\nz.bin ffffffff\r\n", read_file(photos + "\\list.sfv"));
+  EXPECT_EQ("a b.txt|list.sfv", folder_listing(photos));
+  EXPECT_EQ("SFV file written", outcome());
+}
+
+TEST_F(SaveFlow, CancelWritesNothing) {
+  add(folder.file("a.txt"), HashStatus::Complete, 1);
+
+  save({{Action::Cancel, ""}});
+
+  EXPECT_EQ("a.txt", folder_listing(folder.path()));
+  EXPECT_EQ("Aborted SFV write", outcome());
+}
+
+TEST_F(SaveFlow, SfvExtensionIsAppendedOnlyWhenMissing) {
+  const struct {
+    std::string typed;
+    std::string written;
+  } cases[] = {
+      {"LIST.SFV", "LIST.SFV"},
+      {"list.Sfv", "list.Sfv"},
+      {"out.txt", "out.txt.sfv"},
+      {"list.sfv.bak", "list.sfv.bak.sfv"},
+  };
+  for (const auto& c : cases) {
+    TempFolder here;
+    file_list.clear();
+    add(here.file("0.txt"), HashStatus::Complete, 0x12345678);  // sorts before any letter
+
+    save({{Action::SaveAs, c.typed}});
+
+    EXPECT_EQ("0.txt|" + c.written, folder_listing(here.path())) << "typed " << c.typed;
+    EXPECT_EQ(kHeader + "0.txt 12345678\r\n", read_file(here.file(c.written))) << c.typed;
+    EXPECT_EQ("SFV file written", outcome()) << c.typed;
+  }
+}
+
+// The dialog's own overwrite prompt only knows the name as typed; for "list" it is list.sfv
+// that gets replaced, so the dialog must come back on that name for the user to confirm.
+TEST_F(SaveFlow, ReplacingTheExtendedNameIsConfirmedInASecondDialog) {
+  const std::string old_list =
+      "; an older list, longer than the new one\r\nold1.txt 11111111\r\nold2.txt 22222222\r\n";
+  const struct {
+    const char* what;
+    std::vector<Action> second_dialog_on;
+    std::string content;
+    std::string outcome;
+  } cases[] = {
+      {"confirmed",
+       {{Action::ConfirmSave, ""}, {Action::ConfirmYes, ""}},
+       kHeader + "a b.txt 0000abcd\r\n",
+       "SFV file written"},
+      {"cancelled", {{Action::Cancel, ""}}, old_list, "Aborted SFV write"},
+  };
+  for (const auto& c : cases) {
+    TempFolder here;
+    file_list.clear();
+    add(here.file("a b.txt"), HashStatus::Complete, 0x0000ABCD);
+    const std::string target = here.write("list.sfv", old_list);
+
+    std::vector<Action> script = {{Action::SaveAs, "list"}};
+    script.insert(script.end(), c.second_dialog_on.begin(), c.second_dialog_on.end());
+    const std::vector<Seen> seen = save(script);
+
+    ASSERT_GE(seen.size(), 2u) << c.what;
+    // The dialog splits the full name it is given into its folder and its name field.
+    EXPECT_EQ(here.path(), seen[1].folder) << c.what;
+    EXPECT_EQ("list.sfv", seen[1].name) << c.what << ": the second dialog shows the extended name";
+    EXPECT_EQ(c.content, read_file(target)) << c.what;
+    EXPECT_EQ("a b.txt|list.sfv", folder_listing(here.path())) << c.what;
+    EXPECT_EQ(c.outcome, outcome()) << c.what;
+  }
+}
+
+TEST_F(SaveFlow, FilesNotReadCompletelyAreLeftOutAndCounted) {
+  const struct {
+    std::vector<HashStatus> statuses;  // of the files f0.txt, f1.txt, ... with CRC 0xA0, 0xA1, ...
+    std::string lines;
+    std::string outcome;
+  } cases[] = {
+      {{HashStatus::Complete, HashStatus::NotOpened},
+       "f0.txt 000000a0\r\n",
+       "SFV file written (1 file could not be read and was left out)"},
+      // The first file was not read, yet its folder is still where the dialog opens.
+      {{HashStatus::NotOpened, HashStatus::Complete, HashStatus::Incomplete, HashStatus::Complete},
+       "f1.txt 000000a1\r\nf3.txt 000000a3\r\n",
+       "SFV file written (2 files could not be read and were left out)"},
+  };
+  for (const auto& c : cases) {
+    TempFolder here;
+    file_list.clear();
+    for (std::size_t i = 0; i < c.statuses.size(); ++i) {
+      std::string name = "f";
+      name += std::to_string(i) + ".txt";
+      add(here.file(name), c.statuses[i], 0xA0u + static_cast<std::uint32_t>(i));
+    }
+
+    const std::vector<Seen> seen = save({{Action::SaveAs, "list"}});
+
+    ASSERT_EQ(1u, seen.size()) << c.outcome;
+    EXPECT_EQ(here.path(), seen[0].folder) << c.outcome;
+    EXPECT_EQ(kHeader + c.lines, read_file(here.file("list.sfv"))) << c.outcome;
+    EXPECT_EQ(c.outcome, outcome());
+  }
+}
+
+TEST_F(SaveFlow, NoFileReadOpensNoDialog) {
+  add(folder.file("a.txt"), HashStatus::NotOpened, 0);
+  add(folder.file("b.txt"), HashStatus::Incomplete, 0x1234);
+
+  const std::vector<Seen> seen = save({});
+
+  EXPECT_EQ(0u, seen.size()) << "dialogs opened";
+  EXPECT_EQ("a.txt|b.txt", folder_listing(folder.path()));
+  EXPECT_EQ("No SFV file written: none of the files could be read", outcome());
+}
+
+}  // namespace
