@@ -10,7 +10,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no prompts to install .NET or a browser engine
 
 packages=(cmake make xz-utils dpkg-dev g++-mingw-w64-x86-64-posix googletest
-          wine wine64 xvfb xauth x11-utils)
+          wine wine64 xvfb xauth x11-utils rhash cksfv)
 
 install_missing() {
   local missing=() p
