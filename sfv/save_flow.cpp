@@ -57,7 +57,8 @@ void write_sfv(HWND window) {
     boost::system::error_code error;
     if (target == name || !boost::filesystem::exists(make_path(target), error)) break;
     if (target.size() >= sizeof name) {  // too long to show, so it cannot be confirmed
-      SetDlgItemTextA(window, IDC_CURRENT_FILE, sfv_write_report({}).c_str());
+      SetDlgItemTextA(window, IDC_CURRENT_FILE,
+                      sfv_write_report({SfvWriteResult::Outcome::Failed, 0}).c_str());
       return;
     }
     std::memcpy(name, target.c_str(), target.size() + 1);
