@@ -1,0 +1,87 @@
+#include "ui/window_rules.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_folder.h"
+#include "ui/run_program.h"
+#include "core/path_rules.h"
+
+namespace {
+
+TEST(CommandLine, WholeTextIsOnePathWithOuterQuotesRemoved) {
+  struct Case {
+    const char* command_line;
+    const char* path;
+  } cases[] = {
+      {R"("C:\my files\list.sfv")", R"(C:\my files\list.sfv)"},
+      {R"(C:\my files\list.sfv)", R"(C:\my files\list.sfv)"},
+      {R"("C:\list.sfv)", R"(C:\list.sfv)"},
+      {R"(C:\list.sfv")", R"(C:\list.sfv)"},
+      {R"(")", ""},
+      {R"("")", ""},
+      // A second argument is no argument: it is part of the one path.
+      {R"("a.sfv" "b.sfv")", R"(a.sfv" "b.sfv)"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(command_line_path(c.command_line), c.path) << "command line: " << c.command_line;
+}
+
+FileEntry entry(HashStatus status, std::optional<std::uint32_t> expected, std::uint32_t computed) {
+  FileEntry e;
+  e.status = status;
+  e.expected = expected;
+  e.computed = computed;
+  return e;
+}
+
+TEST(RowImage, FollowsTheRunAndJudgesFinishedRows) {
+  const FileEntry matching = entry(HashStatus::Complete, 0xCBF43926, 0xCBF43926);
+  const FileEntry differing = entry(HashStatus::Complete, 0xCBF43926, 0x12345678);
+  // A missing file listed as 00000000: its computed CRC is still the initial 0.
+  const FileEntry missing = entry(HashStatus::NotOpened, 0, 0);
+  const FileEntry cut_short = entry(HashStatus::Incomplete, 0, 0);
+  const FileEntry dropped_read = entry(HashStatus::Complete, std::nullopt, 0x12345678);
+  const FileEntry dropped_folder = entry(HashStatus::NotOpened, std::nullopt, 0);
+  struct Case {
+    const char* what;
+    const FileEntry& entry;
+    std::uint32_t row, current, file_progress;
+    bool create_mode;
+    RowImage image;
+  } cases[] = {
+      {"row being read", matching, 3, 3, 0x8000, false, ImageWorking},
+      {"row being read, creating", dropped_read, 3, 3, 0, true, ImageWorking},
+      {"current row finished", matching, 3, 3, 0xFFFF, false, ImageOk},
+      {"earlier row", matching, 1, 3, 0x8000, false, ImageOk},
+      {"differing CRC", differing, 1, 3, 0, false, ImageFailed},
+      {"missing file listed as 0", missing, 1, 3, 0, false, ImageFailed},
+      {"file cut short", cut_short, 3, 3, 0xFFFF, false, ImageFailed},
+      {"creating, read", dropped_read, 0, 1, 0, true, ImageOk},
+      {"creating, unreadable", dropped_folder, 0, 1, 0, true, ImageFailed},
+      {"creating ignores CRCs", differing, 0, 0, 0xFFFF, true, ImageOk},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(row_image(c.entry, c.row, c.current, c.file_progress, c.create_mode), c.image)
+        << c.what;
+}
+
+TEST(PathExists, OnlyNamesThatLeadNowhereAreMissing) {
+  TempFolder folder;
+  folder.write("list.sfv", "");
+  folder.make_folder("x.sfv");
+  struct Case {
+    std::string path;
+    bool exists;
+  } cases[] = {
+      {folder.file("list.sfv"), true},
+      {folder.file("x.sfv"), true},
+      {folder.file("LIST.SFV"), true},
+      {folder.file("other.sfv"), false},
+      {folder.file("no folder\\list.sfv"), false},
+      {"", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(path_exists(make_path(c.path)), c.exists) << "path: " << c.path;
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+#include "ui/run_program.h"
+
+#include <commctrl.h>
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "core/file_list.h"
+#include "core/path_rules.h"
+#include "sfv/sfv_reader.h"
+#include "sfv/sfv_writer.h"
+#include "ui/main_window.h"
+#include "ui/resource.h"
+#include "ui/window_rules.h"
+#include "worker/progress_message.h"
+
+namespace {
+
+HWND main_window = nullptr;
+
+bool is_worker_message(const MSG& message) {
+  return message.hwnd == nullptr &&
+         (message.message == WM_HASH_PROGRESS || message.message == WM_HASH_DONE);
+}
+
+// Modal loops (moving or sizing the window, the system menu, a message box) take the
+// worker's thread messages out of the queue themselves and drop them, since they have no
+// window; a lost WM_HASH_DONE would leave the window waiting for ever. Every such loop shows
+// each message to this filter first, which passes the worker's on to the window exactly as
+// the main loop does, so they arrive in the order the worker posted them.
+LRESULT CALLBACK forward_from_modal_loops(int code, WPARAM wparam, LPARAM lparam) {
+  auto* message = reinterpret_cast<MSG*>(lparam);
+  if (code >= 0 && is_worker_message(*message)) {
+    PostMessageA(main_window, message->message, message->wParam, message->lParam);
+    return TRUE;  // handled: the loop skips it
+  }
+  return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+void load_from_command_line(const char* command_line) {
+  if (command_line == nullptr || *command_line == '\0') return;
+  const boost::filesystem::path path = make_path(command_line_path(command_line));
+  if (path_exists(path) && has_sfv_extension(path)) file_list.replace_with(load_sfv(path));
+}
+
+// Raises the error that the window stored while the system dispatched one of its messages.
+void raise_window_error() {
+  MSG quit;
+  PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // or the error box closes at once
+  std::rethrow_exception(window_error);
+}
+
+int run() {
+  const HINSTANCE module = GetModuleHandleA(nullptr);
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+
+  const HHOOK filter =
+      SetWindowsHookExA(WH_MSGFILTER, forward_from_modal_loops, nullptr, GetCurrentThreadId());
+  if (filter == nullptr) throw std::runtime_error("Couldn't watch the window's modal loops");
+
+  main_window =
+      CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_MAIN), nullptr, main_dialog_proc, 0);
+  if (window_error) raise_window_error();
+  // Without a window nothing could ever end the loop below.
+  if (main_window == nullptr) throw std::runtime_error("Couldn't create the main window");
+
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    if (is_worker_message(message))
+      PostMessageA(main_window, message.message, message.wParam, message.lParam);
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+    if (window_error) raise_window_error();
+  }
+  if (window_error) raise_window_error();
+  UnhookWindowsHookEx(filter);
+  return 0;
+}
+
+}  // namespace
+
+bool path_exists(const boost::filesystem::path& path) {
+  boost::system::error_code error;
+  return boost::filesystem::status(path, error).type() != boost::filesystem::file_not_found;
+}
+
+int run_program(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
+  try {
+    load_from_command_line(command_line);
+    return run();
+  } catch (const std::exception& error) {
+    MessageBoxA(nullptr, error.what(), "Tallyrun 1.2", MB_ICONERROR);
+    return 1;
+  }
+}
