@@ -1,0 +1,305 @@
+// tallyrun.exe as its user sees it: each case starts the real program, works it from
+// another process through its windows, and checks what they show, the files it writes and
+// how it exits.
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sfv/sfv_writer.h"
+#include "tests/support/temp_folder.h"
+#include "tests/ui/remote_window.h"
+#include "ui/resource.h"
+
+namespace {
+
+using Row = RemoteProcess::Row;
+
+// Files whose CRC-32 is known without this program: "123456789" gives the algorithm's
+// published check value, and the fox sentence its other well-known one.
+constexpr std::string_view kCheckBytes = "123456789";
+constexpr std::string_view kFoxBytes = "The quick brown fox jumps over the lazy dog";
+const std::string kCheckLine = "check.txt cbf43926";
+const std::string kFoxLine = "fox.txt 414fa339";
+
+constexpr int kOk = 1, kReading = 2, kFailed = 5;  // row images
+constexpr int kBarFull = 65535;
+
+// The header line as it is on disk: the writer's text mode ends it with CR LF.
+std::string header_on_disk() {
+  std::string header(kSfvHeader);
+  header.insert(header.size() - 1, "\r");
+  return header;
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Returns the text of an SFV file with a comment line and `lines`, each ended by CR LF.
+std::string sfv_text(const std::vector<std::string>& lines) {
+  std::string text = "; listed by the test\r\n";
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// Creates the file `name` of `size` bytes by moving its end: no byte is written, so any
+// size takes no time, and reads of it give zeros. Returns its path.
+std::string make_sparse_file(const TempFolder& where, const std::string& name, LONGLONG size) {
+  const std::string path = where.file(name);
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, file) << "CreateFileA(" << path << "), error " << GetLastError();
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file))
+      << "sizing " << path << ", error " << GetLastError();
+  CloseHandle(file);
+  return path;
+}
+
+class Program : public testing::Test {
+ protected:
+  // Starts tallyrun.exe with `arguments` after its quoted name; does not wait.
+  void launch(const std::string& arguments) {
+    const std::string exe = program_path();
+    ASSERT_NE("", exe) << "TALLYRUN_EXE is not set";
+    main_ = nullptr;
+    process_.emplace(exe, arguments);
+  }
+
+  // Starts tallyrun.exe with `arguments` and waits for its main window.
+  void start(const std::string& arguments) {
+    launch(arguments);
+    main_ = process_->main_window();
+    ASSERT_NE(nullptr, main_) << "no main window for arguments [" << arguments << "]; running "
+                              << process_->running();
+  }
+
+  MainView view() const { return read_main_view(*process_, main_); }
+
+  // Returns the first view for which `done` holds; fails the test with the last one seen
+  // when none did within the deadline.
+  MainView wait_for(const std::function<bool(const MainView&)>& done, std::string_view what) {
+    MainView seen;
+    const bool reached = wait_until([&] {
+      seen = view();
+      return done(seen);
+    });
+    EXPECT_TRUE(reached) << "waited for " << what << "; last saw " << seen;
+    return seen;
+  }
+
+  // Returns the view once the line under the bars says `outcome` and drops are accepted
+  // again, which the window does last when a run (and its save) ends.
+  MainView wait_for_outcome(const std::string& outcome) {
+    return wait_for([&](const MainView& v) { return v.current == outcome && v.accepts_drops; },
+                    "\"" + outcome + "\" with drops accepted");
+  }
+
+  // Drops `paths`, waits for the Save As dialog of the creating run and returns it.
+  HWND drop_and_wait_for_save_as(const std::vector<std::string>& paths) {
+    if (!process_->drop(main_, paths)) return nullptr;
+    const HWND dialog = process_->owned_dialog(main_);
+    EXPECT_NE(nullptr, dialog) << "no Save As dialog; the window shows " << view();
+    if (dialog != nullptr) {
+      EXPECT_FALSE(IsWindowEnabled(main_)) << "Save As must be modal to the main window";
+    }
+    return dialog;
+  }
+
+  TempFolder folder_;  // declared first: the process must end before its files go
+  std::optional<RemoteProcess> process_;
+  HWND main_ = nullptr;
+};
+
+TEST_F(Program, ArgumentsThatNameNoSfvFileOpenAnEmptyWindow) {
+  const std::string text_file = folder_.write("check.txt", kCheckBytes);
+  const std::string arguments[] = {"", "\"", quoted(text_file), folder_.file("missing.sfv")};
+  for (const std::string& argument : arguments) {
+    SCOPED_TRACE("arguments [" + argument + "]");
+    start(argument);
+    if (main_ == nullptr) continue;
+    const MainView seen = view();
+    EXPECT_EQ("Tallyrun 1.2", seen.caption);
+    EXPECT_EQ("Status", seen.status);
+    EXPECT_EQ("", seen.current);
+    EXPECT_EQ(0, seen.file_bar);
+    EXPECT_EQ(0, seen.overall_bar);
+    EXPECT_TRUE(seen.accepts_drops) << seen;
+    EXPECT_EQ(std::vector<Row>{}, seen.rows);
+    EXPECT_EQ(std::vector<std::string>{"File"},
+              process_->list_columns(GetDlgItem(main_, IDC_FILE_LIST)));
+  }
+}
+
+TEST_F(Program, ChecksTheSfvFileOnTheCommandLine) {
+  folder_.make_folder("my files");
+  folder_.write("my files\\check.txt", kCheckBytes);
+  folder_.write("my files\\fox.txt", kFoxBytes);
+  const std::string good = folder_.write("my files\\good.sfv", sfv_text({kCheckLine, kFoxLine}));
+  const std::string bad = folder_.write(
+      "my files\\BAD.Sfv", sfv_text({kCheckLine, "fox.txt 414fa33a", "gone.txt 00000000"}));
+  const struct {
+    std::string arguments;
+    std::string verdict;
+    std::vector<Row> rows;
+  } cases[] = {
+      {quoted(good), "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}},
+      {good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}},
+      {"\"" + good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}},
+      {bad,
+       "File errors detected!",
+       {{"check.txt", kOk}, {"fox.txt", kFailed}, {"gone.txt", kFailed}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("arguments [" + c.arguments + "]");
+    start(c.arguments);
+    if (main_ == nullptr) continue;
+    const MainView seen = wait_for_outcome(c.verdict);
+    EXPECT_EQ("Status", seen.status);
+    EXPECT_EQ(c.rows, seen.rows);
+    EXPECT_EQ(kBarFull, seen.file_bar);
+    EXPECT_EQ(kBarFull, seen.overall_bar);
+  }
+}
+
+TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
+  const std::string sub = folder_.make_folder("sub");
+  const std::string check = folder_.write("sub\\check.txt", kCheckBytes);
+  const std::string fox = folder_.write("fox.txt", kFoxBytes);
+  const std::string list = folder_.write("LIST.SFV", sfv_text({"sub\\" + kCheckLine, kFoxLine}));
+  // Among several dropped items an .sfv file is just a file to hash; its bytes give it
+  // the check value's CRC.
+  const std::string dup = folder_.write("dup.sfv", kCheckBytes);
+  const std::string empty = folder_.make_folder("empty");
+  start("");
+  if (main_ == nullptr) return;
+
+  ASSERT_TRUE(process_->drop(main_, {list}));
+  MainView seen = wait_for_outcome("Everything OK!");
+  EXPECT_EQ((std::vector<Row>{{"check.txt", kOk}, {"fox.txt", kOk}}), seen.rows);
+
+  // The new file goes to the first dropped item's folder; the folder cannot be read.
+  HWND dialog = drop_and_wait_for_save_as({check, fox, dup, empty});
+  ASSERT_NE(nullptr, dialog);
+  EXPECT_EQ((std::vector<Row>{
+                {"check.txt", kOk}, {"fox.txt", kOk}, {"dup.sfv", kOk}, {"empty", kFailed}}),
+            view().rows);
+  ASSERT_TRUE(save_as(dialog, "several")) << "the Save As name field did not take the name";
+  seen = wait_for_outcome("SFV file written (1 file could not be read and was left out)");
+  EXPECT_EQ("Status", seen.status);
+  EXPECT_EQ(header_on_disk() + kCheckLine + "\r\n" + kFoxLine + "\r\ndup.sfv cbf43926\r\n",
+            read_file(sub + "\\several.sfv"));
+
+  dialog = drop_and_wait_for_save_as({fox});
+  ASSERT_NE(nullptr, dialog);
+  EXPECT_EQ((std::vector<Row>{{"fox.txt", kOk}}), view().rows);
+  ASSERT_TRUE(click(dialog, IDCANCEL));
+  wait_for_outcome("Aborted SFV write");
+  EXPECT_EQ("LIST.SFV|dup.sfv|empty|fox.txt|sub", folder_listing(folder_.path()));
+  EXPECT_EQ("check.txt|several.sfv", folder_listing(sub));
+}
+
+// The shell can hand over names longer than the usual 259 characters; cutting one would
+// list and hash a different path.
+TEST_F(Program, ALongDroppedNameIsKeptWhole) {
+  const std::string leaf = std::string(300, 'n') + ".txt";
+  start("");
+  if (main_ == nullptr) return;
+  ASSERT_TRUE(process_->drop(main_, {folder_.file(leaf)}));
+  const MainView seen = wait_for_outcome("No SFV file written: none of the files could be read");
+  EXPECT_EQ((std::vector<Row>{{leaf, kFailed}}), seen.rows);
+}
+
+TEST_F(Program, AFolderNamedLikeAnSfvFileEndsTheProgramWithAnError) {
+  const std::string folder_sfv = folder_.make_folder("x.sfv");
+  for (const bool dropped : {false, true}) {
+    SCOPED_TRACE(dropped ? "dropped" : "on the command line");
+    if (dropped) {
+      start("");
+      if (main_ == nullptr) continue;
+      process_->drop(main_, {folder_sfv});
+    } else {
+      launch(quoted(folder_sfv));
+    }
+    const HWND box = process_->message_box();
+    ASSERT_NE(nullptr, box) << "no error box; running " << process_->running();
+    EXPECT_EQ("Tallyrun 1.2", window_text(box));
+    EXPECT_EQ(nullptr, GetWindow(box, GW_OWNER)) << "the error box has no owner";
+    const std::string texts = child_texts(box);
+    EXPECT_NE(std::string::npos, texts.find("Couldn't open sfv file")) << "the box shows " << texts;
+    EXPECT_TRUE(process_->running()) << "the program waits for the box to be closed";
+    ASSERT_TRUE(click(box, IDOK)) << "the box has no OK button: " << texts;
+    EXPECT_EQ(std::optional<DWORD>(1), process_->wait_exit());
+  }
+}
+
+TEST_F(Program, CloseEndsTheProgramAtOnceEvenDuringARun) {
+  // Reading 8 GiB takes the worker far longer than the deadline below (under Wine, about
+  // a minute), so a program that waited for the run could not meet it.
+  const std::string big = make_sparse_file(folder_, "big.bin", 8LL << 30);
+  const std::string list = folder_.write("big.sfv", sfv_text({"big.bin 00000000"}));
+  folder_.write("check.txt", kCheckBytes);
+  const std::string small = folder_.write("small.sfv", sfv_text({kCheckLine}));
+  const struct {
+    const char* what;
+    bool during_run;
+    UINT message;  // BM_CLICK goes to the Close button, anything else to the window
+  } cases[] = {
+      {"idle, Close button", false, BM_CLICK},
+      {"during a run, Close button", true, BM_CLICK},
+      {"during a run, WM_CLOSE", true, WM_CLOSE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    start(c.during_run ? list : "");
+    if (main_ == nullptr) continue;
+    if (c.during_run) {
+      const MainView seen =
+          wait_for([&](const MainView& v) { return v.status == "Checking" && v.current == big; },
+                   "the run on big.bin");
+      EXPECT_LT(seen.file_bar, kBarFull) << "big.bin was read to its end already";
+      EXPECT_FALSE(seen.accepts_drops) << "drops are refused during a run";
+      // A drop that got through now would replace the list under the worker.
+      process_->drop(main_, {small});
+      ASSERT_TRUE(wait_posted_handled(GetDlgItem(main_, IDC_FILE_LIST)));
+      const MainView later = view();
+      EXPECT_EQ((std::vector<Row>{{"big.bin", kReading}}), later.rows) << "after a drop";
+      EXPECT_EQ("Checking", later.status);
+    }
+    const HWND target = c.message == BM_CLICK ? GetDlgItem(main_, IDCANCEL) : main_;
+    ASSERT_TRUE(PostMessageA(target, c.message, 0, 0));
+    // Wine takes about 2 s to end any process that had a window, whatever it does.
+    EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit(5000));
+  }
+}
+
+// The worker's messages reach the window through any modal loop of its thread, here the
+// one that moves the window: the whole run, from the drop to the verdict, happens in it.
+TEST_F(Program, ARunReachesItsVerdictWhileTheWindowIsBeingMoved) {
+  folder_.write("check.txt", kCheckBytes);
+  folder_.write("fox.txt", kFoxBytes);
+  const std::string list = folder_.write("list.sfv", sfv_text({kCheckLine, kFoxLine}));
+  start("");
+  if (main_ == nullptr) return;
+
+  ASSERT_TRUE(PostMessageA(main_, WM_SYSCOMMAND, SC_MOVE, 0));
+  ASSERT_TRUE(wait_until([&] { return (gui_thread_flags(main_) & GUI_INMOVESIZE) != 0; }))
+      << "the move loop did not start; flags " << gui_thread_flags(main_);
+
+  ASSERT_TRUE(process_->drop(main_, {list}));
+  const MainView seen = wait_for_outcome("Everything OK!");
+  EXPECT_NE(0u, gui_thread_flags(main_) & GUI_INMOVESIZE) << "the move loop ended early";
+  EXPECT_EQ((std::vector<Row>{{"check.txt", kOk}, {"fox.txt", kOk}}), seen.rows);
+  EXPECT_EQ(kBarFull, seen.overall_bar);
+
+  PostMessageA(main_, WM_KEYDOWN, VK_RETURN, 0);
+  EXPECT_TRUE(wait_until([&] { return (gui_thread_flags(main_) & GUI_INMOVESIZE) == 0; }))
+      << "the move loop did not end; flags " << gui_thread_flags(main_);
+}
+
+}  // namespace
