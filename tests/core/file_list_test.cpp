@@ -3,16 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "core/path_rules.h"
+#include "tests/support/entries.h"
 
 namespace {
-
-FileEntry entry(HashStatus status, std::optional<std::uint32_t> expected, std::uint32_t computed) {
-  FileEntry e;
-  e.status = status;
-  e.expected = expected;
-  e.computed = computed;
-  return e;
-}
 
 TEST(FileEntry, NewEntryFailsWhateverItsFileTurnsOutToBe) {
   // The worker stores Complete and the CRC; an entry it never reached, or whose line had no

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/path_rules.h"
+#include "tests/support/entries.h"
 #include "tests/support/temp_folder.h"
 #include "ui/run_program.h"
-#include "core/path_rules.h"
 
 namespace {
 
@@ -24,14 +25,6 @@ TEST(CommandLine, WholeTextIsOnePathWithOuterQuotesRemoved) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(command_line_path(c.command_line), c.path) << "command line: " << c.command_line;
-}
-
-FileEntry entry(HashStatus status, std::optional<std::uint32_t> expected, std::uint32_t computed) {
-  FileEntry e;
-  e.status = status;
-  e.expected = expected;
-  e.computed = computed;
-  return e;
 }
 
 TEST(RowImage, FollowsTheRunAndJudgesFinishedRows) {
