@@ -151,43 +151,32 @@ std::vector<HWND> RemoteProcess::dialogs() const {
   return search.found;
 }
 
-HWND RemoteProcess::main_window(DWORD timeout_ms) const {
-  HWND main = nullptr;
+HWND RemoteProcess::wait_for_dialog(const std::function<bool(HWND)>& matches,
+                                    DWORD timeout_ms) const {
+  HWND found = nullptr;
   wait_until(
       [&] {
         for (HWND window : dialogs()) {
-          if (is_main_window(window)) main = window;
+          if (matches(window)) found = window;
         }
-        return main != nullptr;
+        return found != nullptr;
       },
       timeout_ms);
-  return main;
+  return found;
+}
+
+HWND RemoteProcess::main_window(DWORD timeout_ms) const {
+  return wait_for_dialog(is_main_window, timeout_ms);
 }
 
 HWND RemoteProcess::owned_dialog(HWND owner, DWORD timeout_ms) const {
-  HWND dialog = nullptr;
-  wait_until(
-      [&] {
-        for (HWND window : dialogs()) {
-          if (GetWindow(window, GW_OWNER) == owner) dialog = window;
-        }
-        return dialog != nullptr;
-      },
-      timeout_ms);
-  return dialog;
+  return wait_for_dialog([&](HWND window) { return GetWindow(window, GW_OWNER) == owner; },
+                         timeout_ms);
 }
 
 HWND RemoteProcess::message_box(DWORD timeout_ms) const {
-  HWND box = nullptr;
-  wait_until(
-      [&] {
-        for (HWND window : dialogs()) {
-          if (GetDlgItem(window, IDC_FILE_LIST) == nullptr) box = window;
-        }
-        return box != nullptr;
-      },
-      timeout_ms);
-  return box;
+  return wait_for_dialog(
+      [](HWND window) { return GetDlgItem(window, IDC_FILE_LIST) == nullptr; }, timeout_ms);
 }
 
 bool RemoteProcess::drop(HWND window, const std::vector<std::string>& paths) const {

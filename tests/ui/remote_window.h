@@ -76,6 +76,10 @@ class RemoteProcess {
   std::vector<Row> list_rows(HWND list_view) const;
 
  private:
+  // Returns the last of dialogs() for which `matches` holds, waiting up to `timeout_ms`;
+  // null when none appeared.
+  HWND wait_for_dialog(const std::function<bool(HWND)>& matches, DWORD timeout_ms) const;
+
   PROCESS_INFORMATION info_{};
 };
 
