@@ -114,11 +114,20 @@ RemoteProcess::RemoteProcess(const std::string& exe, const std::string& argument
   if (!arguments.empty()) command_line += " " + arguments;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  if (!CreateProcessA(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &info_)) {
-    ADD_FAILURE() << "CreateProcessA(" << command_line << ") failed, error " << GetLastError();
-    info_ = PROCESS_INFORMATION{};
+  // Wine now and then fails a start with ERROR_INTERNAL_ERROR while other programs start
+  // and end around it; a second try a moment later succeeds.
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (CreateProcessA(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       nullptr, &startup, &info_)) {
+      return;
+    }
+    error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR) break;
+    Sleep(500);
   }
+  ADD_FAILURE() << "CreateProcessA(" << command_line << ") failed, error " << error;
+  info_ = PROCESS_INFORMATION{};
 }
 
 RemoteProcess::~RemoteProcess() {
