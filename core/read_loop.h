@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/crc32.h"
 #include "core/hash_worker.h"
 #include "core/progress.h"
 
@@ -22,7 +23,7 @@ HashStatus read_all_chunks(HashWorker& worker, std::int64_t file_size, Read read
     // No bytes before the end: the file shrank. More than is left: it grew. Either way the
     // CRC would not be the CRC of the file whose size was taken, so stop before using them.
     if (bytes_read == 0 || bytes_read > file_size - bytes_done) return HashStatus::Incomplete;
-    worker.crc.process_bytes(worker.buffer, bytes_read);
+    crc32_process(worker.crc, worker.buffer, bytes_read);
     bytes_done += bytes_read;
     sink(worker, worker.index, file_progress(bytes_done, file_size));
   }

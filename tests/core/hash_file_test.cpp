@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/crc32.h"
 #include "core/path_rules.h"
 #include "core/read_loop.h"
 #include "tests/support/print.h"
@@ -37,9 +38,20 @@ std::vector<std::uint32_t> progress_values() {
   return values;
 }
 
+// The kernels this machine runs; each test below holds for every one of them.
+std::vector<Crc32Kernel> runnable_kernels() {
+  std::vector<Crc32Kernel> kernels;
+  for (Crc32Kernel k : {Crc32Kernel::Table, Crc32Kernel::Clmul128, Crc32Kernel::Clmul256,
+                        Crc32Kernel::Clmul512}) {
+    if (crc32_kernel_runs(k)) kernels.push_back(k);
+  }
+  return kernels;
+}
+
 class HashFile : public testing::Test {
  protected:
   void SetUp() override { posted.clear(); }
+  void TearDown() override { use_crc32_kernel(saved_kernel_); }
 
   HashStatus hash(const std::string& native_path, std::uint32_t index = 0) {
     worker.crc.reset();
@@ -49,6 +61,9 @@ class HashFile : public testing::Test {
 
   HashWorker worker;
   TempFolder folder;
+
+ private:
+  Crc32Kernel saved_kernel_ = crc32_kernel();
 };
 
 TEST_F(HashFile, CrcAndProgressForEverySizeAroundTheChunk) {
@@ -63,24 +78,32 @@ TEST_F(HashFile, CrcAndProgressForEverySizeAroundTheChunk) {
       {kReadChunkSize + 1, {65534, 65535}},
       {2 * kReadChunkSize + kReadChunkSize / 2, {26214, 52428, 65535}},
   };
-  for (const Case& c : cases) {
-    posted.clear();
-    const std::string bytes = pseudo_random_bytes(c.size, static_cast<unsigned>(c.size));
-    boost::crc_32_type reference;
-    reference.process_bytes(bytes.data(), bytes.size());
+  for (Crc32Kernel kernel : runnable_kernels()) {
+    use_crc32_kernel(kernel);
+    const char* name = crc32_kernel_name(kernel);
+    for (const Case& c : cases) {
+      posted.clear();
+      const std::string bytes = pseudo_random_bytes(c.size, static_cast<unsigned>(c.size));
+      boost::crc_32_type reference;
+      reference.process_bytes(bytes.data(), bytes.size());
 
-    EXPECT_EQ(HashStatus::Complete, hash(folder.write("data.bin", bytes), 7)) << c.size;
-    EXPECT_EQ(reference.checksum(), worker.crc.checksum()) << c.size;
-    EXPECT_EQ(describe(c.progress), describe(progress_values())) << c.size;
-    for (const Posted& p : posted) EXPECT_EQ(7u, p.index) << "index passed to the sink";
+      EXPECT_EQ(HashStatus::Complete, hash(folder.write("data.bin", bytes), 7)) << name << " " << c.size;
+      EXPECT_EQ(reference.checksum(), worker.crc.checksum()) << name << " " << c.size;
+      EXPECT_EQ(describe(c.progress), describe(progress_values())) << name << " " << c.size;
+      for (const Posted& p : posted) EXPECT_EQ(7u, p.index) << "index passed to the sink";
+    }
   }
 }
 
 TEST_F(HashFile, KnownCheckValues) {
-  EXPECT_EQ(HashStatus::Complete, hash(folder.write("digits.txt", "123456789")));
-  EXPECT_EQ(0xCBF43926u, worker.crc.checksum());
-  EXPECT_EQ(HashStatus::Complete, hash(folder.write("empty.bin", "")));
-  EXPECT_EQ(0x00000000u, worker.crc.checksum());
+  for (Crc32Kernel kernel : runnable_kernels()) {
+    use_crc32_kernel(kernel);
+    const char* name = crc32_kernel_name(kernel);
+    EXPECT_EQ(HashStatus::Complete, hash(folder.write("digits.txt", "123456789"))) << name;
+    EXPECT_EQ(0xCBF43926u, worker.crc.checksum()) << name;
+    EXPECT_EQ(HashStatus::Complete, hash(folder.write("empty.bin", ""))) << name;
+    EXPECT_EQ(0x00000000u, worker.crc.checksum()) << name;
+  }
 }
 
 TEST_F(HashFile, UnopenableFilesReadNothingAndReportNothing) {
