@@ -9,8 +9,10 @@ export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no prompts to install .NET or a browser engine
 
+# Bochs, with the host's compiler, boots the CRC kernels on an emulated AVX-512 processor.
 packages=(cmake make xz-utils dpkg-dev g++-mingw-w64-x86-64-posix googletest
-          wine wine64 xvfb xauth x11-utils rhash cksfv)
+          wine wine64 xvfb xauth x11-utils rhash cksfv
+          g++ binutils bochs bochs-term bochsbios vgabios)
 
 install_missing() {
   local missing=() p
