@@ -1,6 +1,8 @@
 // Arithmetic on polynomials over GF(2) for the standard CRC-32, done at compile time. The
 // table kernel's tables and the folding kernels' multipliers all come from here, derived
-// from the generator polynomial alone.
+// from the generator polynomial alone. The functions that only derive constants are
+// consteval, so no file built for wider instructions can emit a copy of them that the
+// linker might then hand to code running on a processor without those instructions.
 //
 // Two bit orders meet in this file:
 // - normal order: bit i of an integer is the coefficient of x^i;
@@ -24,14 +26,14 @@ constexpr std::uint32_t reflect32(std::uint32_t value) {
 
 // Returns the low 33 bits of `value` in reverse order: a polynomial of degree 32 in
 // reflected order.
-constexpr std::uint64_t reflect33(std::uint64_t value) {
+consteval std::uint64_t reflect33(std::uint64_t value) {
   std::uint64_t result = 0;
   for (int i = 0; i <= 32; ++i) result |= ((value >> i) & 1u) << (32 - i);
   return result;
 }
 
 // Returns x^n mod P in normal order.
-constexpr std::uint32_t x_pow_mod(unsigned n) {
+consteval std::uint32_t x_pow_mod(unsigned n) {
   std::uint64_t remainder = 1;
   for (unsigned i = 0; i < n; ++i) {
     remainder <<= 1;
@@ -41,7 +43,7 @@ constexpr std::uint32_t x_pow_mod(unsigned n) {
 }
 
 // Returns floor(x^64 / P) in normal order, the Barrett multiplier (degree 32).
-constexpr std::uint64_t barrett_quotient() {
+consteval std::uint64_t barrett_quotient() {
   std::uint64_t quotient = 0;
   std::uint64_t window = 0;  // the part of the dividend brought down, kept below degree 32
   for (int degree = 64; degree >= 0; --degree) {
@@ -70,7 +72,7 @@ struct FoldMultipliers {
 };
 
 // Returns the multipliers that move a block on by `distance` bits (at least 33).
-constexpr FoldMultipliers fold_multipliers(unsigned distance) {
+consteval FoldMultipliers fold_multipliers(unsigned distance) {
   return {reflect32(x_pow_mod(distance + 31)), reflect32(x_pow_mod(distance - 33))};
 }
 
