@@ -1,10 +1,12 @@
 // Hashes one file through hash_file, exactly as a run does, and times it against the bare
 // read loop: the same unbuffered 1 MiB ReadFile calls into the same buffer, with no CRC.
 // Each is run three times, alternating, and the best time of each is kept, so that both
-// meet the same cache and the same machine. Times are taken inside the program, so Wine's
+// meet the same cache and the same machine. Then the slower kernels this machine runs are
+// timed the same way, for comparison. Times are taken inside the program, so Wine's
 // start-up is not counted.
 // Usage: tallyrun-bench FILE
-// Prints: kernel NAME / crc HEX / hash SECONDS MBPS / read SECONDS MBPS, one per line.
+// Prints "read SECONDS MBPS", then "hash KERNEL CRC SECONDS MBPS" for every kernel, the one
+// the program chooses first.
 #include <windows.h>
 
 #include <algorithm>
@@ -70,21 +72,28 @@ int main(int argc, char** argv) {
   const std::uint64_t bytes =
       (static_cast<std::uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
 
-  double best_hash = 1e30, best_read = 1e30;
-  for (int round = 0; round < 3; ++round) {
-    const double read = time_read(argv[1], bytes);
-    const double hash = time_hash(argv[1]);
-    if (read < 0 || hash < 0) {
-      std::fprintf(stderr, "tallyrun-bench: could not read %s completely\n", argv[1]);
-      return 1;
-    }
-    best_read = std::min(best_read, read);
-    best_hash = std::min(best_hash, hash);
-  }
   const double megabytes = static_cast<double>(bytes) / 1e6;
-  std::printf("kernel %s\n", crc32_kernel_name(crc32_kernel()));
-  std::printf("crc %08x\n", static_cast<unsigned>(hash_worker.crc.checksum()));
-  std::printf("hash %.3f %.1f\n", best_hash, megabytes / best_hash);
-  std::printf("read %.3f %.1f\n", best_read, megabytes / best_read);
+  const Crc32Kernel chosen = crc32_kernel();
+  const Crc32Kernel others[] = {Crc32Kernel::Clmul512, Crc32Kernel::Clmul256,
+                                Crc32Kernel::Clmul128, Crc32Kernel::Table};
+  double best_read = 1e30;
+  for (int k = -1; k < 4; ++k) {
+    const Crc32Kernel kernel = k < 0 ? chosen : others[k];
+    if ((k >= 0 && kernel == chosen) || !use_crc32_kernel(kernel)) continue;
+    double best_hash = 1e30;
+    for (int round = 0; round < 3; ++round) {
+      const double read = kernel == chosen ? time_read(argv[1], bytes) : 0;
+      const double hash = time_hash(argv[1]);
+      if (read < 0 || hash < 0) {
+        std::fprintf(stderr, "tallyrun-bench: could not read %s completely\n", argv[1]);
+        return 1;
+      }
+      if (kernel == chosen) best_read = std::min(best_read, read);
+      best_hash = std::min(best_hash, hash);
+    }
+    if (kernel == chosen) std::printf("read %.3f %.1f\n", best_read, megabytes / best_read);
+    std::printf("hash %s %08x %.3f %.1f\n", crc32_kernel_name(kernel),
+                static_cast<unsigned>(hash_worker.crc.checksum()), best_hash, megabytes / best_hash);
+  }
   return 0;
 }
