@@ -1,4 +1,4 @@
-// The CRC-32 kernels that crc32_update chooses among. Each returns the register (reflected,
+// The CRC-32 kernels that crc32_process chooses among. Each returns the register (reflected,
 // before the final XOR) after feeding `size` bytes at `data` into `reg`, exactly as the
 // byte-at-a-time table algorithm would, and raises nothing. The caller keeps the data.
 #pragma once
@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Slicing by 16: portable, about 1 byte per cycle and a half. Runs anywhere.
+// Slicing by 16: sixteen table look-ups per 16 bytes. Runs anywhere.
 std::uint32_t crc32_update_table(std::uint32_t reg, const unsigned char* data, std::size_t size);
 
 // Folding with 128-bit carry-less multiplies. Needs PCLMULQDQ and SSE4.1.
