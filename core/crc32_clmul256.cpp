@@ -14,10 +14,7 @@ struct Lanes256 {
   static Vector add(Vector a, Vector b) { return _mm256_xor_si256(a, b); }
   template <unsigned Distance>
   static Vector multipliers() {
-    constexpr FoldMultipliers m = fold_multipliers(Distance);
-    const auto low = static_cast<long long>(m.low);
-    const auto high = static_cast<long long>(m.high);
-    return _mm256_set_epi64x(high, low, high, low);
+    return _mm256_broadcastsi128_si256(multipliers128<Distance>());
   }
   static Vector fold(Vector v, Vector k) {
     return _mm256_xor_si256(_mm256_clmulepi64_epi128(v, k, 0x00), _mm256_clmulepi64_epi128(v, k, 0x11));

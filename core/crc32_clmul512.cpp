@@ -11,10 +11,7 @@ struct Lanes512 {
   static Vector add(Vector a, Vector b) { return _mm512_xor_si512(a, b); }
   template <unsigned Distance>
   static Vector multipliers() {
-    constexpr FoldMultipliers m = fold_multipliers(Distance);
-    const auto low = static_cast<long long>(m.low);
-    const auto high = static_cast<long long>(m.high);
-    return _mm512_set_epi64(high, low, high, low, high, low, high, low);
+    return _mm512_broadcast_i32x4(multipliers128<Distance>());
   }
   static Vector fold(Vector v, Vector k) {
     return _mm512_xor_si512(_mm512_clmulepi64_epi128(v, k, 0x00), _mm512_clmulepi64_epi128(v, k, 0x11));
