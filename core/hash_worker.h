@@ -15,6 +15,9 @@ inline constexpr std::uint32_t kReadChunkSize = 1024 * 1024;
 
 // The one worker context of the process.
 struct HashWorker {
+  // The value of `progress` before a run has reported anything.
+  static constexpr std::uint64_t kNoProgress = ~std::uint64_t{0};
+
   boost::crc_32_type crc;             // running CRC of the file being hashed
   std::uint32_t index = 0;            // FileList index of the entry being hashed
   unsigned char* buffer = nullptr;    // kReadChunkSize bytes, page-aligned, for every read
@@ -23,6 +26,13 @@ struct HashWorker {
   // worker clears it while the user-interface thread may test it.
   std::atomic<void*> worker_thread = nullptr;
   FileList* list = nullptr;           // the list the run walks
+  // The run's newest progress, published by the worker for the window to take when it is
+  // ready: the entry index in the high 32 bits, the WM_HASH_PROGRESS lParam in the low 32;
+  // kNoProgress until the run's first report. Taking it, not the messages, drives the window.
+  std::atomic<std::uint64_t> progress = kNoProgress;
+  // True from the moment a WM_HASH_PROGRESS is posted until the window has taken the
+  // progress: at most one is on its way, however fast the worker and slow the window.
+  std::atomic<bool> progress_posted = false;
 
   // Allocates the read buffer; raises std::runtime_error "Unable to allocate memory".
   // There is no destructor on purpose: a window closed during a run ends the process while

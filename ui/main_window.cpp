@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/file_list.h"
@@ -27,26 +28,44 @@ namespace {
 // as by the shell.
 bool drops_accepted = false;
 
-// Rows below this index have been judged on their final values and cannot change again:
-// the worker stores an entry's outcome before it reports on the next entry. Judging only
-// the rest keeps every message cheap on lists of many thousand files, where judging every
-// row again would leave the window ever further behind the worker.
-std::uint32_t rows_final = 0;
+// True from the start of a run until its WM_HASH_DONE has been handled; the worker's
+// messages mean nothing outside a run.
+bool run_active = false;
+
+// The run's progress as the window shows it: the newest report it has taken from the
+// worker, nothing before the run's first. The rows' images follow from it and the list.
+std::optional<ProgressReport> shown;
+
+// The bars' positions as last set; a bar is set only when its position changes.
+std::uint32_t file_bar = 0;
+std::uint32_t overall_bar = 0;
+
+// The window follows the run at a human rate, not at the worker's: each paint costs the
+// window far more than the worker needs for a small file. A report that comes sooner after
+// the last paint waits for the paint timer; the worker posts nothing more until then.
+constexpr ULONGLONG kPaintIntervalMs = 16;
+constexpr UINT_PTR kPaintTimer = 1;
+ULONGLONG last_paint_ms = 0;
+bool paint_timer_set = false;
 
 void accept_drops(HWND window, bool accept) {
   drops_accepted = accept;
   DragAcceptFiles(window, accept ? TRUE : FALSE);
 }
 
-void set_row_image(HWND list_view, std::uint32_t row, RowImage image) {
-  LVITEMA item{};
-  item.mask = LVIF_IMAGE;
-  item.iItem = static_cast<int>(row);
-  item.iImage = image;
-  SendMessageA(list_view, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+void set_bar(HWND window, int id, std::uint32_t& position, std::uint32_t new_position) {
+  if (position == new_position) return;
+  position = new_position;
+  SendMessageA(GetDlgItem(window, id), PBM_SETPOS, new_position, 0);
 }
 
-void initialise(HWND window) {
+void begin_run() {
+  shown.reset();
+  run_active = true;
+  start_worker(GetCurrentThreadId());
+}
+
+void initialise(HWND window, bool list_loaded) {
   SetWindowTextA(window, "Tallyrun 1.2");
   const HINSTANCE module = GetModuleHandleA(nullptr);
   const HANDLE big = LoadImageA(module, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 32, 32, 0);
@@ -69,12 +88,13 @@ void initialise(HWND window) {
   column.pszText = const_cast<char*>("File");
   SendMessageA(list_view, LVM_INSERTCOLUMNA, 0, reinterpret_cast<LPARAM>(&column));
 
-  if (file_list.is_empty()) {
+  if (file_list.is_empty() && !list_loaded) {
     accept_drops(window, true);
   } else {
-    // A list from the command line: CreateMode is still false, so this run checks it.
+    // A list from the command line: CreateMode is still false, so this run checks it. A
+    // list that names no file runs too, and its end says so.
     refill_file_list_view(list_view);
-    start_worker(GetCurrentThreadId());
+    begin_run();
   }
 }
 
@@ -109,29 +129,63 @@ void on_drop(HWND window, HDROP drop) {
   refill_file_list_view(GetDlgItem(window, IDC_FILE_LIST));
   DragFinish(drop);
   accept_drops(window, false);
-  start_worker(GetCurrentThreadId());
+  begin_run();
 }
 
-void on_progress(HWND window, std::uint32_t current, LPARAM lparam) {
-  const std::uint32_t file_progress = HIWORD(lparam);
-  SendMessageA(GetDlgItem(window, IDC_FILE_PROGRESS), PBM_SETPOS, file_progress, 0);
-  SendMessageA(GetDlgItem(window, IDC_OVERALL_PROGRESS), PBM_SETPOS, LOWORD(lparam), 0);
-  if (current >= file_list.count()) return;
+// Takes the worker's newest progress and shows it: the bars, the rows it finished or
+// reached, and the status and path of the entry being hashed. Texts are set only when they
+// change; the rows are only redrawn, since their images follow from `shown`.
+void show_progress(HWND window) {
+  last_paint_ms = GetTickCount64();
+  const std::optional<ProgressReport> report = take_progress(hash_worker);
+  if (!report) return;
+  set_bar(window, IDC_FILE_PROGRESS, file_bar, report->file_progress());
+  set_bar(window, IDC_OVERALL_PROGRESS, overall_bar, report->overall());
+  if (report->index >= file_list.count()) return;
 
-  const HWND list_view = GetDlgItem(window, IDC_FILE_LIST);
-  for (std::uint32_t row = std::min(rows_final, current); row <= current; ++row)
-    set_row_image(list_view, row,
-                  row_image(file_list.at(row), row, current, file_progress, CreateMode));
-  rows_final = std::max(rows_final, current);
+  const std::optional<ProgressReport> before = shown;
+  shown = report;
+  const std::uint32_t first_changed = before ? std::min(before->index, report->index) : 0;
+  SendMessageA(GetDlgItem(window, IDC_FILE_LIST), LVM_REDRAWITEMS, first_changed, report->index);
+  if (!before) {
+    SetWindowTextA(GetDlgItem(window, IDC_STATUS_LABEL), CreateMode ? "Computing" : "Checking");
+  }
+  if (!before || before->index != report->index) {
+    SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE),
+                   native_string(file_list.at(report->index).path).c_str());
+  }
+}
 
-  SetWindowTextA(GetDlgItem(window, IDC_STATUS_LABEL), CreateMode ? "Computing" : "Checking");
-  SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE),
-                 native_string(file_list.at(current).path).c_str());
+void on_progress(HWND window) {
+  if (!run_active || paint_timer_set) return;  // the timer shows the newest progress
+  const ULONGLONG since = GetTickCount64() - last_paint_ms;
+  if (since < kPaintIntervalMs &&
+      SetTimer(window, kPaintTimer, static_cast<UINT>(kPaintIntervalMs - since), nullptr)) {
+    paint_timer_set = true;
+    return;
+  }
+  show_progress(window);
+}
+
+void on_paint_timer(HWND window) {
+  KillTimer(window, kPaintTimer);
+  paint_timer_set = false;
+  if (run_active) show_progress(window);
 }
 
 void on_done(HWND window) {
+  if (!run_active) return;
+  if (paint_timer_set) {
+    KillTimer(window, kPaintTimer);
+    paint_timer_set = false;
+  }
+  show_progress(window);  // the run's last progress, whatever was skipped before it
+  run_active = false;
   SetWindowTextA(GetDlgItem(window, IDC_STATUS_LABEL), "Status");
-  if (CreateMode) {
+  if (file_list.is_empty()) {
+    // Nothing was checked, so there is nothing to call OK.
+    SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE), "No files listed");
+  } else if (CreateMode) {
     write_sfv(window);
   } else {
     SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE),
@@ -140,10 +194,21 @@ void on_done(HWND window) {
   accept_drops(window, true);
 }
 
+// Fills in what the list view asks of a row: its leaf name and its state image. The list
+// view keeps no rows of its own, so a list of any length fills at once.
+void describe_row(LVITEMA& item) {
+  if (item.iItem < 0 || static_cast<std::uint32_t>(item.iItem) >= file_list.count()) return;
+  const auto row = static_cast<std::uint32_t>(item.iItem);
+  const FileEntry& entry = file_list.at(row);
+  if ((item.mask & LVIF_TEXT) != 0 && item.pszText != nullptr && item.cchTextMax > 0)
+    lstrcpynA(item.pszText, leaf(entry.path).c_str(), item.cchTextMax);
+  if ((item.mask & LVIF_IMAGE) != 0) item.iImage = row_image(entry, row, shown, CreateMode);
+}
+
 INT_PTR handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG:
-      initialise(window);
+      initialise(window, lparam != 0);
       return TRUE;
     case WM_COMMAND:
       if (HIWORD(wparam) == 0 && LOWORD(wparam) == IDCANCEL) {
@@ -155,8 +220,18 @@ INT_PTR handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
     case WM_DROPFILES:
       on_drop(window, reinterpret_cast<HDROP>(wparam));
       return TRUE;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lparam);
+      if (header->idFrom != IDC_FILE_LIST || header->code != LVN_GETDISPINFOA) return FALSE;
+      describe_row(reinterpret_cast<NMLVDISPINFOA*>(lparam)->item);
+      return TRUE;
+    }
+    case WM_TIMER:
+      if (wparam != kPaintTimer) return FALSE;
+      on_paint_timer(window);
+      return TRUE;
     case WM_HASH_PROGRESS:
-      on_progress(window, static_cast<std::uint32_t>(wparam), lparam);
+      on_progress(window);
       return TRUE;
     case WM_HASH_DONE:
       on_done(window);
@@ -182,15 +257,7 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
 }
 
 void refill_file_list_view(HWND list_view) {
+  shown.reset();  // every row pending until the run reaches it
   SendMessageA(list_view, LVM_DELETEALLITEMS, 0, 0);
-  rows_final = 0;
-  for (std::uint32_t i = 0; i < file_list.count(); ++i) {
-    const std::string name = leaf(file_list.at(i).path);
-    LVITEMA item{};
-    item.mask = LVIF_TEXT | LVIF_IMAGE;
-    item.iItem = static_cast<int>(i);
-    item.pszText = const_cast<char*>(name.c_str());
-    item.iImage = ImagePending;
-    SendMessageA(list_view, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
-  }
+  SendMessageA(list_view, LVM_SETITEMCOUNT, file_list.count(), 0);
 }

@@ -17,11 +17,15 @@ extern bool CreateMode;
 // window handles no further message.
 extern std::exception_ptr window_error;
 
-// The dialog procedure of IDD_MAIN. Returns TRUE for the messages it handles
-// (WM_INITDIALOG, WM_COMMAND, WM_DROPFILES, WM_HASH_PROGRESS, WM_HASH_DONE), FALSE for the
-// rest. Raises nothing: an error is stored in window_error and quits the message loop.
+// The dialog procedure of IDD_MAIN. Its creation parameter is non-zero when the command
+// line named an SFV file that was loaded, though it may list nothing: the window checks
+// that list at once. Returns TRUE for the messages it handles (WM_INITDIALOG, WM_COMMAND,
+// WM_DROPFILES, the list view's LVN_GETDISPINFOA, its paint timer, WM_HASH_PROGRESS,
+// WM_HASH_DONE), FALSE for the rest. Raises nothing: an error is stored in window_error
+// and quits the message loop.
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // Rebuilds the rows of `list_view` from the FileList: one row per entry, its leaf as text
-// and ImagePending as image.
+// and ImagePending as image until a run reaches it. The list view asks the window for each
+// row it draws, so this takes no time however long the list.
 void refill_file_list_view(HWND list_view);

@@ -26,6 +26,15 @@ bool is_worker_message(const MSG& message) {
          (message.message == WM_HASH_PROGRESS || message.message == WM_HASH_DONE);
 }
 
+// Passes one of the worker's thread messages on to the window. Should the queue be full,
+// the window handles it at once instead: a lost WM_HASH_DONE would leave it waiting for
+// ever, and the window takes the run's progress from the worker, not from the message, so
+// one handled early shows nothing out of order.
+void deliver_to_window(const MSG& message) {
+  if (!PostMessageA(main_window, message.message, message.wParam, message.lParam))
+    SendMessageA(main_window, message.message, message.wParam, message.lParam);
+}
+
 // Modal loops (moving or sizing the window, the system menu, a message box) take the
 // worker's thread messages out of the queue themselves and drop them, since they have no
 // window; a lost WM_HASH_DONE would leave the window waiting for ever. Every such loop shows
@@ -34,16 +43,19 @@ bool is_worker_message(const MSG& message) {
 LRESULT CALLBACK forward_from_modal_loops(int code, WPARAM wparam, LPARAM lparam) {
   auto* message = reinterpret_cast<MSG*>(lparam);
   if (code >= 0 && is_worker_message(*message)) {
-    PostMessageA(main_window, message->message, message->wParam, message->lParam);
+    deliver_to_window(*message);
     return TRUE;  // handled: the loop skips it
   }
   return CallNextHookEx(nullptr, code, wparam, lparam);
 }
 
-void load_from_command_line(const char* command_line) {
-  if (command_line == nullptr || *command_line == '\0') return;
+// Returns true when `command_line` named an SFV file, which is then in the FileList.
+bool load_from_command_line(const char* command_line) {
+  if (command_line == nullptr || *command_line == '\0') return false;
   const boost::filesystem::path path = make_path(command_line_path(command_line));
-  if (path_exists(path) && has_sfv_extension(path)) file_list.replace_with(load_sfv(path));
+  if (!path_exists(path) || !has_sfv_extension(path)) return false;
+  file_list.replace_with(load_sfv(path));
+  return true;
 }
 
 // Raises the error that the window stored while the system dispatched one of its messages.
@@ -53,7 +65,7 @@ void raise_window_error() {
   std::rethrow_exception(window_error);
 }
 
-int run() {
+int run(bool list_loaded) {
   const HINSTANCE module = GetModuleHandleA(nullptr);
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
@@ -62,16 +74,15 @@ int run() {
       SetWindowsHookExA(WH_MSGFILTER, forward_from_modal_loops, nullptr, GetCurrentThreadId());
   if (filter == nullptr) throw std::runtime_error("Couldn't watch the window's modal loops");
 
-  main_window =
-      CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_MAIN), nullptr, main_dialog_proc, 0);
+  main_window = CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_MAIN), nullptr, main_dialog_proc,
+                                  list_loaded ? 1 : 0);
   if (window_error) raise_window_error();
   // Without a window nothing could ever end the loop below.
   if (main_window == nullptr) throw std::runtime_error("Couldn't create the main window");
 
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    if (is_worker_message(message))
-      PostMessageA(main_window, message.message, message.wParam, message.lParam);
+    if (is_worker_message(message)) deliver_to_window(message);
     TranslateMessage(&message);
     DispatchMessageA(&message);
     if (window_error) raise_window_error();
@@ -90,10 +101,9 @@ bool path_exists(const boost::filesystem::path& path) {
 
 int run_program(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   try {
-    load_from_command_line(command_line);
-    return run();
+    return run(load_from_command_line(command_line));
   } catch (const std::exception& error) {
-    MessageBoxA(nullptr, error.what(), "Tallyrun 1.2", MB_ICONERROR);
+    MessageBoxA(nullptr, error_box_text(error).c_str(), "Tallyrun 1.2", MB_ICONERROR);
     return 1;
   }
 }

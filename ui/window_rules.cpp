@@ -1,6 +1,6 @@
 #include "ui/window_rules.h"
 
-#include "worker/progress_message.h"
+#include <new>
 
 std::string command_line_path(std::string_view command_line) {
   if (command_line.starts_with('"')) command_line.remove_prefix(1);
@@ -8,9 +8,15 @@ std::string command_line_path(std::string_view command_line) {
   return std::string(command_line);
 }
 
-RowImage row_image(const FileEntry& entry, std::uint32_t row, std::uint32_t current,
-                   std::uint32_t file_progress, bool create_mode) {
-  if (row == current && file_progress != kFileFinished) return ImageWorking;
+RowImage row_image(const FileEntry& entry, std::uint32_t row,
+                   const std::optional<ProgressReport>& shown, bool create_mode) {
+  if (!shown || row > shown->index) return ImagePending;
+  if (row == shown->index && shown->file_progress() != kFileFinished) return ImageWorking;
   const bool good = create_mode ? entry.status == HashStatus::Complete : entry_matches(entry);
   return good ? ImageOk : ImageFailed;
+}
+
+std::string error_box_text(const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return "bad allocation";
+  return error.what();
 }

@@ -1,12 +1,16 @@
-// The main window's decisions that need no window: which path the command line names, and
-// which state image a row shows. Kept apart from the platform so they can be checked alone.
+// The main window's decisions that need no window: which path the command line names,
+// which state image a row shows, and the text of the error box. Kept apart from the
+// platform so they can be checked alone.
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/file_list.h"
+#include "worker/progress_message.h"
 
 // Indexes into the IDB_FILE_STATES strip. Pictures 3 and 4 are in the strip but unused.
 enum RowImage : int {
@@ -21,10 +25,15 @@ enum RowImage : int {
 // A lone double quote gives "". Raises nothing.
 std::string command_line_path(std::string_view command_line);
 
-// Returns the image of the row for `entry` while the run reports on row `current` at file
-// progress `file_progress` (0..0xFFFF); `row` is the entry's own index. A row that is not
-// the one being read is finished: in a checking run it shows ImageOk only when the entry
-// matches its expected CRC, in a creating run only when its file was read completely,
-// since only such files get a line in the new SFV file.
-RowImage row_image(const FileEntry& entry, std::uint32_t row, std::uint32_t current,
-                   std::uint32_t file_progress, bool create_mode);
+// Returns the image of row `row`, showing `entry`, while the window shows the run at
+// `shown` (nothing before the run's first report). Rows after the shown entry are pending;
+// the shown entry is being read until its file progress is kFileFinished. A finished row
+// shows ImageOk in a checking run only when the entry matches its expected CRC, in a
+// creating run only when its file was read completely, since only such files get a line
+// in the new SFV file.
+RowImage row_image(const FileEntry& entry, std::uint32_t row,
+                   const std::optional<ProgressReport>& shown, bool create_mode);
+
+// Returns the text that the error box shows for `error`: its own text, except that every
+// failed allocation reads "bad allocation", whatever the runtime calls it.
+std::string error_box_text(const std::exception& error);

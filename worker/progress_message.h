@@ -33,3 +33,25 @@ inline std::uint32_t progress_lparam(std::uint32_t index, std::uint32_t count,
                                      std::uint32_t file_progress) {
   return ((file_progress & 0xFFFF) << 16) | overall_progress(index, count, file_progress);
 }
+
+// One report of the run's progress: what a WM_HASH_PROGRESS carries.
+struct ProgressReport {
+  std::uint32_t index = 0;   // wParam: the entry being hashed
+  std::uint32_t lparam = 0;  // lParam: file progress above, overall progress below
+
+  // Returns the progress within the entry's file, 0..0xFFFF; kFileFinished once it is read.
+  std::uint32_t file_progress() const { return lparam >> 16; }
+  // Returns the progress of the whole run, 0..0xFFFF.
+  std::uint32_t overall() const { return lparam & 0xFFFF; }
+  bool operator==(const ProgressReport&) const = default;
+};
+
+// Returns the report packed into one 64-bit word, so it is published and taken whole.
+inline std::uint64_t pack_progress(ProgressReport report) {
+  return (std::uint64_t{report.index} << 32) | report.lparam;
+}
+
+// Returns the report that pack_progress packed into `word`.
+inline ProgressReport unpack_progress(std::uint64_t word) {
+  return {static_cast<std::uint32_t>(word >> 32), static_cast<std::uint32_t>(word)};
+}

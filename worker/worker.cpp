@@ -1,8 +1,39 @@
 #include "worker/worker.h"
 
+PostThreadMessageFunction post_thread_message = PostThreadMessageA;
+
+namespace {
+
+// Posts WM_HASH_DONE to `thread`. A full queue (Windows keeps at most 10,000 posted messages
+// per thread) must not lose it, or the window would wait for ever with drops refused, so the
+// post is tried again until the queue has room. Any other failure means the thread is gone.
+void post_done(std::uint32_t thread) {
+  while (!post_thread_message(thread, WM_HASH_DONE, 0, 0) &&
+         GetLastError() == ERROR_NOT_ENOUGH_QUOTA) {
+    Sleep(10);
+  }
+}
+
+}  // namespace
+
 void post_progress(HashWorker& worker, std::uint32_t index, std::uint32_t file_progress) {
-  const std::uint32_t lparam = progress_lparam(index, worker.list->count(), file_progress);
-  PostThreadMessageA(worker.report_thread_id, WM_HASH_PROGRESS, index, lparam);
+  const ProgressReport report{index, progress_lparam(index, worker.list->count(), file_progress)};
+  worker.progress.store(pack_progress(report));
+  // The window has not yet taken the last report; it will find this newer one when it does.
+  if (worker.progress_posted.exchange(true)) return;
+  // The flag is stored before the post and cleared by the window before it takes the
+  // progress, so a report published after the window looked always finds the flag clear.
+  if (!post_thread_message(worker.report_thread_id, WM_HASH_PROGRESS, report.index,
+                           report.lparam)) {
+    worker.progress_posted.store(false);  // the next report tries again; WM_HASH_DONE ends it
+  }
+}
+
+std::optional<ProgressReport> take_progress(HashWorker& worker) {
+  worker.progress_posted.store(false);
+  const std::uint64_t word = worker.progress.load();
+  if (word == HashWorker::kNoProgress) return std::nullopt;
+  return unpack_progress(word);
 }
 
 void hash_all(HashWorker& worker, FileList& list) {
@@ -28,7 +59,7 @@ DWORD WINAPI worker_main(LPVOID parameter) {
   // next run as soon as it has handled WM_HASH_DONE, and must not find this one still
   // marked. Nobody waits for the thread, so its handle is released here.
   CloseHandle(worker.worker_thread.exchange(nullptr));
-  PostThreadMessageA(report_thread_id, WM_HASH_DONE, 0, 0);
+  post_done(report_thread_id);
   return 0;
 }
 
@@ -37,7 +68,7 @@ void end_run_unhashed(HashWorker& worker) {
     worker.list->at(i).status = HashStatus::NotOpened;
     post_progress(worker, i, kFileFinished);
   }
-  PostThreadMessageA(worker.report_thread_id, WM_HASH_DONE, 0, 0);
+  post_done(worker.report_thread_id);
 }
 
 void start_worker(std::uint32_t report_thread_id) {
@@ -45,6 +76,8 @@ void start_worker(std::uint32_t report_thread_id) {
   if (worker.worker_thread.load() != nullptr) return;
   worker.list = &file_list;
   worker.report_thread_id = report_thread_id;
+  worker.progress.store(HashWorker::kNoProgress);
+  worker.progress_posted.store(false);
   // Created suspended so that the mark is in place before the worker can clear it: a run
   // over an empty list may otherwise end before CreateThread returns, and the stale mark
   // would refuse every later run.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include <windows.h>
 
@@ -17,7 +18,8 @@
 void start_worker(std::uint32_t report_thread_id);
 
 // The worker thread's entry: hashes worker->list, releases the thread's handle, clears the
-// run's mark and posts WM_HASH_DONE. `parameter` is the HashWorker. Returns 0.
+// run's mark and posts WM_HASH_DONE, again and again while the receiver's queue is full, so
+// that the window never waits for ever. `parameter` is the HashWorker. Returns 0.
 DWORD WINAPI worker_main(LPVOID parameter);
 
 // Hashes every entry of `list` in order, storing each status and, for a complete read,
@@ -25,9 +27,22 @@ DWORD WINAPI worker_main(LPVOID parameter);
 // worker.report_thread_id. Sets worker.list to `list`.
 void hash_all(HashWorker& worker, FileList& list);
 
-// Posts one WM_HASH_PROGRESS for entry `index` of worker.list to worker.report_thread_id.
-// Only the low 16 bits of `file_progress` count. An undeliverable message is lost.
+// Publishes the progress of entry `index` of worker.list at `file_progress` (its low 16 bits
+// count) in worker.progress, and posts a WM_HASH_PROGRESS that says so to
+// worker.report_thread_id unless one is still on its way: the receiver takes the newest
+// progress with take_progress, so a message that was not posted loses nothing.
 void post_progress(HashWorker& worker, std::uint32_t index, std::uint32_t file_progress);
+
+// Returns the newest progress of the current or last run, or nothing when it has reported
+// none yet, and lets the worker post its next WM_HASH_PROGRESS. Called by the thread that
+// receives the run's messages, for each WM_HASH_PROGRESS and at WM_HASH_DONE.
+std::optional<ProgressReport> take_progress(HashWorker& worker);
+
+// Posts the worker's thread messages: PostThreadMessageA, unless a test puts a stand-in
+// here that fails as a full queue would. Set only while no run is in progress.
+using PostThreadMessageFunction = BOOL(WINAPI*)(DWORD thread, UINT message, WPARAM wparam,
+                                                LPARAM lparam);
+extern PostThreadMessageFunction post_thread_message;
 
 // Ends a run whose thread could not be created: stores NotOpened for every entry of
 // worker.list, posts each entry's closing message and then WM_HASH_DONE, so the window

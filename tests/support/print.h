@@ -1,9 +1,11 @@
 // Lets GoogleTest print the project's enums by name when an assertion fails.
 #pragma once
 
+#include <cstdio>
 #include <ostream>
 
 #include "core/file_list.h"
+#include "worker/progress_message.h"
 
 inline void PrintTo(HashStatus status, std::ostream* out) {
   switch (status) {
@@ -12,4 +14,10 @@ inline void PrintTo(HashStatus status, std::ostream* out) {
     case HashStatus::Complete: *out << "Complete"; return;
   }
   *out << "HashStatus(" << static_cast<int>(status) << ")";
+}
+
+inline void PrintTo(const ProgressReport& report, std::ostream* out) {
+  char text[32];
+  std::snprintf(text, sizeof text, "{%u %08x}", report.index, report.lparam);
+  *out << text;
 }

@@ -117,7 +117,7 @@ TEST_F(ExeResources, MainWindowTemplateHasItsLayout) {
       {0x1000, 0x50020000, 7, 7, 54, 8, 0xFFFFFFFF, "#130", "File progress"},
       {0x1000, 0x50020000, 7, 38, 54, 8, IDC_STATUS_LABEL, "#130", "Status"},
       {0, 0x50028000, 66, 38, 208, 8, IDC_CURRENT_FILE, "#130", ""},
-      {0, 0x50810801, 7, 53, 267, 144, IDC_FILE_LIST, "SysListView32", ""},
+      {0, 0x50811801, 7, 53, 267, 144, IDC_FILE_LIST, "SysListView32", ""},  // owner data
   };
   std::vector<Control> controls;
   for (int i = 0; i < count && read.at < read.end; ++i) {

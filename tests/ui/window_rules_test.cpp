@@ -1,5 +1,8 @@
 #include "ui/window_rules.h"
 
+#include <new>
+#include <stdexcept>
+
 #include <gtest/gtest.h>
 
 #include "core/path_rules.h"
@@ -35,6 +38,7 @@ TEST(RowImage, FollowsTheRunAndJudgesFinishedRows) {
   const FileEntry cut_short = entry(HashStatus::Incomplete, 0, 0);
   const FileEntry dropped_read = entry(HashStatus::Complete, std::nullopt, 0x12345678);
   const FileEntry dropped_folder = entry(HashStatus::NotOpened, std::nullopt, 0);
+  const std::optional<ProgressReport> none;
   struct Case {
     const char* what;
     const FileEntry& entry;
@@ -46,6 +50,7 @@ TEST(RowImage, FollowsTheRunAndJudgesFinishedRows) {
       {"row being read, creating", dropped_read, 3, 3, 0, true, ImageWorking},
       {"current row finished", matching, 3, 3, 0xFFFF, false, ImageOk},
       {"earlier row", matching, 1, 3, 0x8000, false, ImageOk},
+      {"later row, not reached", matching, 4, 3, 0xFFFF, false, ImagePending},
       {"differing CRC", differing, 1, 3, 0, false, ImageFailed},
       {"missing file listed as 0", missing, 1, 3, 0, false, ImageFailed},
       {"file cut short", cut_short, 3, 3, 0xFFFF, false, ImageFailed},
@@ -53,9 +58,18 @@ TEST(RowImage, FollowsTheRunAndJudgesFinishedRows) {
       {"creating, unreadable", dropped_folder, 0, 1, 0, true, ImageFailed},
       {"creating ignores CRCs", differing, 0, 0, 0xFFFF, true, ImageOk},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(row_image(c.entry, c.row, c.current, c.file_progress, c.create_mode), c.image)
-        << c.what;
+  for (const Case& c : cases) {
+    const ProgressReport shown{c.current, c.file_progress << 16};
+    EXPECT_EQ(row_image(c.entry, c.row, shown, c.create_mode), c.image) << c.what;
+  }
+  // Before the run's first report every row waits, the first one included.
+  EXPECT_EQ(row_image(matching, 0, none, false), ImagePending);
+}
+
+TEST(ErrorBox, ShowsTheErrorsTextAndNamesFailedAllocationsPlainly) {
+  EXPECT_EQ(error_box_text(std::runtime_error("Couldn't open sfv file")), "Couldn't open sfv file");
+  EXPECT_EQ(error_box_text(std::bad_alloc()), "bad allocation");
+  EXPECT_EQ(error_box_text(std::bad_array_new_length()), "bad allocation");
 }
 
 TEST(PathExists, OnlyNamesThatLeadNowhereAreMissing) {

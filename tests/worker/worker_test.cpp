@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -35,25 +38,65 @@ std::ostream& operator<<(std::ostream& out, const Message& m) {
 Message progress(WPARAM index, std::uint32_t lparam) { return {WM_HASH_PROGRESS, index, lparam}; }
 const Message kDone = {WM_HASH_DONE, 0, 0};
 
-// Collects the run's messages from this thread's queue until WM_HASH_DONE, then a little
-// longer, so that a second WM_HASH_DONE or a late progress message shows up too.
-std::vector<Message> collect_run_messages() {
+// How the run's messages reach this thread in each test. Only the worker thread calls them.
+// An infinitely fast window: each post is taken at once, so every report is posted and a
+// run's messages can be compared one by one.
+BOOL WINAPI post_as_if_taken(DWORD thread, UINT message, WPARAM wparam, LPARAM lparam) {
+  hash_worker.progress_posted.store(false);
+  return PostThreadMessageA(thread, message, wparam, lparam);
+}
+
+// The real post, counting the messages posted and not yet received.
+std::atomic<int> in_flight = 0;
+std::atomic<int> most_in_flight = 0;
+BOOL WINAPI post_counted(DWORD thread, UINT message, WPARAM wparam, LPARAM lparam) {
+  most_in_flight = std::max(most_in_flight.load(), ++in_flight);
+  if (PostThreadMessageA(thread, message, wparam, lparam)) return TRUE;
+  --in_flight;
+  return FALSE;
+}
+
+// A queue that is full three times in four, as Windows' is at 10,000 messages.
+std::atomic<int> post_calls = 0;
+BOOL WINAPI post_to_full_queue(DWORD thread, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (++post_calls % 4 != 0) {
+    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return FALSE;
+  }
+  return PostThreadMessageA(thread, message, wparam, lparam);
+}
+
+struct RunSeen {
   std::vector<Message> messages;
+  std::optional<ProgressReport> last;  // the progress taken at WM_HASH_DONE
+};
+
+// Collects the run's messages from this thread's queue until WM_HASH_DONE, then a little
+// longer, so that a second WM_HASH_DONE or a late progress message shows up too. Takes the
+// progress as the window does: for each WM_HASH_PROGRESS, after `pause_ms`, and at the end.
+RunSeen collect_run_messages(DWORD pause_ms = 0) {
+  RunSeen seen;
   DWORD deadline = GetTickCount() + 30000;
   bool done = false;
   while (static_cast<LONG>(deadline - GetTickCount()) > 0) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, deadline - GetTickCount(), QS_POSTMESSAGE);
     MSG msg;
     while (PeekMessageA(&msg, nullptr, WM_HASH_PROGRESS, WM_HASH_DONE, PM_REMOVE)) {
-      messages.push_back({msg.message, msg.wParam, msg.lParam});
+      --in_flight;
+      seen.messages.push_back({msg.message, msg.wParam, msg.lParam});
+      if (msg.message == WM_HASH_PROGRESS) {
+        Sleep(pause_ms);
+        take_progress(hash_worker);
+      }
       if (msg.message == WM_HASH_DONE && !done) {
         done = true;
+        seen.last = take_progress(hash_worker);
         deadline = GetTickCount() + 100;
       }
     }
   }
   EXPECT_TRUE(done) << "no WM_HASH_DONE within 30 s";
-  return messages;
+  return seen;
 }
 
 std::uint32_t crc_of(const std::string& bytes) {
@@ -68,8 +111,12 @@ class Worker : public testing::Test {
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // gives this thread its message queue
     file_list.clear();
+    post_thread_message = post_as_if_taken;
   }
-  void TearDown() override { file_list.clear(); }
+  void TearDown() override {
+    file_list.clear();
+    post_thread_message = PostThreadMessageA;
+  }
 
   // Lists the file `name` of the test folder, whether it exists or not. `computed` starts
   // at a value no file here has, so that a value the run must not touch shows.
@@ -82,7 +129,7 @@ class Worker : public testing::Test {
 
   std::vector<Message> run() {
     start_worker(GetCurrentThreadId());
-    return collect_run_messages();
+    return collect_run_messages().messages;
   }
 
   TempFolder folder;
@@ -94,6 +141,9 @@ struct RunCase {
   std::vector<Message> messages;
 };
 
+// Each case runs twice: with a window that takes every report at once, which sees every
+// message; and with a queue that refuses most posts, which must lose neither WM_HASH_DONE
+// nor the run's last progress.
 TEST_F(Worker, PostsProgressPerReadAndPerEntryThenDoneOnce) {
   const RunCase cases[] = {
       {"empty list", {}, {kDone}},
@@ -119,15 +169,47 @@ TEST_F(Worker, PostsProgressPerReadAndPerEntryThenDoneOnce) {
       list_file(name);
     }
 
-    EXPECT_EQ(run(), c.messages);
+    for (const bool full_queue : {false, true}) {
+      SCOPED_TRACE(full_queue ? "full queue" : "every report taken");
+      post_thread_message = full_queue ? post_to_full_queue : post_as_if_taken;
+      start_worker(GetCurrentThreadId());
+      const RunSeen seen = collect_run_messages();
+      if (!full_queue) {
+        EXPECT_EQ(seen.messages, c.messages);
+      }
+      EXPECT_EQ(std::count(seen.messages.begin(), seen.messages.end(), kDone), 1);
+      EXPECT_EQ(seen.messages.back(), kDone);
+      const std::optional<ProgressReport> last =
+          c.messages.size() < 2 ? std::nullopt
+                                : std::optional<ProgressReport>(
+                                      {std::uint32_t(c.messages.rbegin()[1].wparam),
+                                       std::uint32_t(c.messages.rbegin()[1].lparam)});
+      EXPECT_EQ(seen.last, last);
 
-    for (std::size_t i = 0; i < c.sizes.size(); ++i) {
-      const FileEntry& entry = file_list.at(std::uint32_t(i));
-      const bool exists = c.sizes[i] >= 0;
-      EXPECT_EQ(entry.status, exists ? HashStatus::Complete : HashStatus::NotOpened) << i;
-      EXPECT_EQ(entry.computed, exists ? crc_of(contents[i]) : 0x5EED5EEDu) << i;
+      for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+        const FileEntry& entry = file_list.at(std::uint32_t(i));
+        const bool exists = c.sizes[i] >= 0;
+        EXPECT_EQ(entry.status, exists ? HashStatus::Complete : HashStatus::NotOpened) << i;
+        EXPECT_EQ(entry.computed, exists ? crc_of(contents[i]) : 0x5EED5EEDu) << i;
+      }
     }
   }
+}
+
+TEST_F(Worker, AtMostOneProgressMessageIsOnItsWay) {
+  // Files that cannot be opened end at once: the worker reports far faster than this
+  // window, which takes a millisecond over each message.
+  constexpr std::uint32_t kFiles = 3000;
+  for (std::uint32_t i = 0; i < kFiles; ++i) list_file("missing-" + std::to_string(i));
+  post_thread_message = post_counted;
+  in_flight = 0;
+  most_in_flight = 0;
+  start_worker(GetCurrentThreadId());
+  const RunSeen seen = collect_run_messages(1);
+  EXPECT_LE(most_in_flight.load(), 2) << "one WM_HASH_PROGRESS and WM_HASH_DONE at most";
+  EXPECT_LT(seen.messages.size(), std::size_t{kFiles}) << "reports were not merged";
+  EXPECT_EQ(seen.messages.back(), kDone);
+  EXPECT_EQ(seen.last, (ProgressReport{kFiles - 1, 0xFFFFFFFF}));
 }
 
 TEST_F(Worker, EveryRunStartsOnceTheLastHasReportedDone) {
@@ -157,7 +239,7 @@ TEST_F(Worker, StartDuringARunChangesNothingAndTheHandleIsReleased) {
   start_worker(GetCurrentThreadId());
   EXPECT_EQ(hash_worker.worker_thread.load(), thread);
 
-  const std::vector<Message> messages = collect_run_messages();
+  const std::vector<Message> messages = collect_run_messages().messages;
   ASSERT_EQ(messages.size(), 18u) << "16 reads, the closing message and one WM_HASH_DONE";
   EXPECT_EQ(messages.back(), kDone);
   EXPECT_EQ(file_list.at(0).status, HashStatus::Complete);
@@ -176,7 +258,7 @@ TEST_F(Worker, RunWithoutThreadReportsEveryFileAsNotOpened) {
 
   end_run_unhashed(hash_worker);
 
-  EXPECT_EQ(collect_run_messages(),
+  EXPECT_EQ(collect_run_messages().messages,
             (std::vector<Message>{progress(0, 0xFFFF7FFF), progress(1, 0xFFFFFFFF), kDone}));
   for (std::uint32_t i = 0; i < 2; ++i) {
     EXPECT_EQ(file_list.at(i).status, HashStatus::NotOpened) << i;
