@@ -3,6 +3,7 @@
 // how it exits.
 #include <windows.h>
 
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -140,20 +141,44 @@ TEST_F(Program, ChecksTheSfvFileOnTheCommandLine) {
   folder_.make_folder("my files");
   folder_.write("my files\\check.txt", kCheckBytes);
   folder_.write("my files\\fox.txt", kFoxBytes);
+  const std::string held = folder_.write("my files\\held.txt", kCheckBytes);
   const std::string good = folder_.write("my files\\good.sfv", sfv_text({kCheckLine, kFoxLine}));
   const std::string bad = folder_.write(
       "my files\\BAD.Sfv", sfv_text({kCheckLine, "fox.txt 414fa33a", "gone.txt 00000000"}));
+  const std::string none = folder_.write("my files\\none.sfv", "; nothing listed\r\n");
+  // Far more files than the window paints: passing, failing, missing and unreadable (held
+  // open for writing below) in turn. Every row must end on its own final image.
+  std::vector<std::string> lines;
+  std::vector<Row> rows;
+  for (int i = 0; i < 400; ++i) {
+    char name_text[16];
+    std::snprintf(name_text, sizeof name_text, "f%d.txt", i);
+    const std::string name = name_text;
+    if (i % 4 < 2) folder_.write("my files\\" + name, kCheckBytes);
+    const char* crc = i % 4 == 1 ? " cbf43927" : " cbf43926";
+    lines.push_back((i % 4 == 3 ? std::string("held.txt") : name) + crc);
+    rows.push_back({i % 4 == 3 ? "held.txt" : name, i % 4 == 0 ? kOk : kFailed});
+  }
+  const std::string many = folder_.write("my files\\many.sfv", sfv_text(lines));
+  const HANDLE writer = CreateFileA(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, writer) << "error " << GetLastError();
   const struct {
     std::string arguments;
     std::string verdict;
     std::vector<Row> rows;
+    int bars;
   } cases[] = {
-      {quoted(good), "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}},
-      {good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}},
-      {"\"" + good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}},
+      {quoted(good), "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}, kBarFull},
+      {good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}, kBarFull},
+      {"\"" + good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}, kBarFull},
       {bad,
        "File errors detected!",
-       {{"check.txt", kOk}, {"fox.txt", kFailed}, {"gone.txt", kFailed}}},
+       {{"check.txt", kOk}, {"fox.txt", kFailed}, {"gone.txt", kFailed}},
+       kBarFull},
+      {many, "File errors detected!", rows, kBarFull},
+      // Nothing was checked, so nothing is OK; the bars never moved.
+      {none, "No files listed", {}, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("arguments [" + c.arguments + "]");
@@ -162,9 +187,10 @@ TEST_F(Program, ChecksTheSfvFileOnTheCommandLine) {
     const MainView seen = wait_for_outcome(c.verdict);
     EXPECT_EQ("Status", seen.status);
     EXPECT_EQ(c.rows, seen.rows);
-    EXPECT_EQ(kBarFull, seen.file_bar);
-    EXPECT_EQ(kBarFull, seen.overall_bar);
+    EXPECT_EQ(c.bars, seen.file_bar);
+    EXPECT_EQ(c.bars, seen.overall_bar);
   }
+  CloseHandle(writer);
 }
 
 TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
@@ -176,12 +202,19 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
   // the check value's CRC.
   const std::string dup = folder_.write("dup.sfv", kCheckBytes);
   const std::string empty = folder_.make_folder("empty");
+  const std::string nothing = folder_.write("nothing.sfv", "; only a comment\r\nno-space\r\n");
   start("");
   if (main_ == nullptr) return;
 
   ASSERT_TRUE(process_->drop(main_, {list}));
   MainView seen = wait_for_outcome("Everything OK!");
   EXPECT_EQ((std::vector<Row>{{"check.txt", kOk}, {"fox.txt", kOk}}), seen.rows);
+
+  // A list that names no file checks nothing; the next drop is taken as usual.
+  ASSERT_TRUE(process_->drop(main_, {nothing}));
+  seen = wait_for_outcome("No files listed");
+  EXPECT_EQ(std::vector<Row>{}, seen.rows);
+  EXPECT_EQ(kBarFull, seen.overall_bar) << "the bars keep the last run's end";
 
   // The new file goes to the first dropped item's folder; the folder cannot be read.
   HWND dialog = drop_and_wait_for_save_as({check, fox, dup, empty});
@@ -192,6 +225,8 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
   ASSERT_TRUE(save_as(dialog, "several")) << "the Save As name field did not take the name";
   seen = wait_for_outcome("SFV file written (1 file could not be read and was left out)");
   EXPECT_EQ("Status", seen.status);
+  EXPECT_EQ(kBarFull, seen.file_bar);
+  EXPECT_EQ(kBarFull, seen.overall_bar);
   EXPECT_EQ(header_on_disk() + kCheckLine + "\r\n" + kFoxLine + "\r\ndup.sfv cbf43926\r\n",
             read_file(sub + "\\several.sfv"));
 
@@ -200,7 +235,7 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
   EXPECT_EQ((std::vector<Row>{{"fox.txt", kOk}}), view().rows);
   ASSERT_TRUE(click(dialog, IDCANCEL));
   wait_for_outcome("Aborted SFV write");
-  EXPECT_EQ("LIST.SFV|dup.sfv|empty|fox.txt|sub", folder_listing(folder_.path()));
+  EXPECT_EQ("LIST.SFV|dup.sfv|empty|fox.txt|nothing.sfv|sub", folder_listing(folder_.path()));
   EXPECT_EQ("check.txt|several.sfv", folder_listing(sub));
 }
 
@@ -245,20 +280,31 @@ TEST_F(Program, CloseEndsTheProgramAtOnceEvenDuringARun) {
   const std::string list = folder_.write("big.sfv", sfv_text({"big.bin 00000000"}));
   folder_.write("check.txt", kCheckBytes);
   const std::string small = folder_.write("small.sfv", sfv_text({kCheckLine}));
+  // A list far longer than any queue of messages; each file is missing, so the worker
+  // reports as fast as it can.
+  std::string lines;
+  for (int i = 0; i < 200000; ++i) lines.append("m").append(std::to_string(i)).append(" 0\r\n");
+  const std::string long_list = folder_.write("long.sfv", lines);
   const struct {
     const char* what;
-    bool during_run;
-    UINT message;  // BM_CLICK goes to the Close button, anything else to the window
+    std::string list;  // "" for an idle window
+    UINT message;      // BM_CLICK goes to the Close button, anything else to the window
   } cases[] = {
-      {"idle, Close button", false, BM_CLICK},
-      {"during a run, Close button", true, BM_CLICK},
-      {"during a run, WM_CLOSE", true, WM_CLOSE},
+      {"idle, Close button", "", BM_CLICK},
+      {"during a run, Close button", list, BM_CLICK},
+      {"during a run, WM_CLOSE", list, WM_CLOSE},
+      {"during a run of 200,000 files", long_list, BM_CLICK},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    start(c.during_run ? list : "");
+    start(c.list);
     if (main_ == nullptr) continue;
-    if (c.during_run) {
+    if (c.list == long_list) {
+      // Only the status: reading 200,000 rows from another process would take minutes.
+      EXPECT_TRUE(wait_until([&] {
+        return window_text(GetDlgItem(main_, IDC_STATUS_LABEL)) == "Checking";
+      })) << "the run did not start";
+    } else if (c.list == list) {
       const MainView seen =
           wait_for([&](const MainView& v) { return v.status == "Checking" && v.current == big; },
                    "the run on big.bin");

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/path_rules.h"
+#include "tests/support/full_queue.h"
 #include "tests/support/print.h"
 #include "tests/support/temp_folder.h"
 
@@ -54,16 +55,6 @@ BOOL WINAPI post_counted(DWORD thread, UINT message, WPARAM wparam, LPARAM lpara
   if (PostThreadMessageA(thread, message, wparam, lparam)) return TRUE;
   --in_flight;
   return FALSE;
-}
-
-// A queue that is full three times in four, as Windows' is at 10,000 messages.
-std::atomic<int> post_calls = 0;
-BOOL WINAPI post_to_full_queue(DWORD thread, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (++post_calls % 4 != 0) {
-    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-    return FALSE;
-  }
-  return PostThreadMessageA(thread, message, wparam, lparam);
 }
 
 struct RunSeen {

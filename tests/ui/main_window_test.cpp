@@ -1,0 +1,93 @@
+// The main window run in this process by run_program, as tallyrun.exe runs it, for what
+// only this process can arrange: the worker's posts refused as a full queue refuses them.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/full_queue.h"
+#include "tests/support/temp_folder.h"
+#include "ui/resource.h"
+#include "ui/run_program.h"
+#include "worker/worker.h"
+
+namespace {
+
+std::string text_of(HWND window) {
+  char text[1024] = {};
+  GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
+struct Outcome {
+  std::string status, current;
+  LRESULT file_bar = -1, overall_bar = -1;
+  std::vector<std::string> rows;  // "name:image"
+};
+
+// Waits on another thread until the window's run has ended (an outcome shown and drops
+// accepted again), returns what it shows, and closes it. After 20 s it ends the loop of
+// `ui_thread` in any case, so the test cannot hang.
+Outcome watch_and_close(DWORD ui_thread) {
+  Outcome seen;
+  HWND main = nullptr;
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  for (; GetTickCount64() < deadline; Sleep(20)) {
+    main = FindWindowA("#32770", "Tallyrun 1.2");
+    if (main != nullptr && (GetWindowLongPtrA(main, GWL_EXSTYLE) & WS_EX_ACCEPTFILES) != 0 &&
+        !text_of(GetDlgItem(main, IDC_CURRENT_FILE)).empty()) {
+      break;
+    }
+  }
+  if (main == nullptr) {
+    PostThreadMessageA(ui_thread, WM_QUIT, 0, 0);
+    return seen;
+  }
+  seen.status = text_of(GetDlgItem(main, IDC_STATUS_LABEL));
+  seen.current = text_of(GetDlgItem(main, IDC_CURRENT_FILE));
+  seen.file_bar = SendMessageA(GetDlgItem(main, IDC_FILE_PROGRESS), PBM_GETPOS, 0, 0);
+  seen.overall_bar = SendMessageA(GetDlgItem(main, IDC_OVERALL_PROGRESS), PBM_GETPOS, 0, 0);
+  const HWND list_view = GetDlgItem(main, IDC_FILE_LIST);
+  const LRESULT count = SendMessageA(list_view, LVM_GETITEMCOUNT, 0, 0);
+  for (int i = 0; i < count; ++i) {
+    char text[MAX_PATH] = {};
+    LVITEMA item{};
+    item.mask = LVIF_TEXT | LVIF_IMAGE;
+    item.iItem = i;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    SendMessageA(list_view, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    seen.rows.push_back(std::string(text) + ":" + std::to_string(item.iImage));
+  }
+  PostMessageA(main, WM_COMMAND, IDCANCEL, 0);
+  return seen;
+}
+
+TEST(MainWindow, ARunShowsItsVerdictThoughTheQueueRefusesMostPosts) {
+  TempFolder folder;
+  folder.write("check.txt", "123456789");
+  folder.write("fox.txt", "The quick brown fox jumps over the lazy dog");
+  const std::string list =
+      folder.write("list.sfv", "check.txt cbf43926\r\nfox.txt 414fa33a\r\ngone.txt 0\r\n");
+  std::string command_line = "\"" + list + "\"";
+
+  post_thread_message = post_to_full_queue;
+  Outcome seen;
+  std::thread watcher([&, ui_thread = GetCurrentThreadId()] { seen = watch_and_close(ui_thread); });
+  const int exit_code = run_program(GetModuleHandleA(nullptr), nullptr, command_line.data(), 0);
+  watcher.join();
+  post_thread_message = PostThreadMessageA;
+
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_EQ(seen.current, "File errors detected!");
+  EXPECT_EQ(seen.status, "Status");
+  EXPECT_EQ(seen.file_bar, 65535);
+  EXPECT_EQ(seen.overall_bar, 65535);
+  EXPECT_EQ(seen.rows, (std::vector<std::string>{"check.txt:1", "fox.txt:5", "gone.txt:5"}));
+}
+
+}  // namespace
