@@ -1,6 +1,7 @@
 #include "core/file_list.h"
 
 #include <algorithm>
+#include <utility>
 
 FileList& file_list = *new FileList;
 
@@ -22,6 +23,11 @@ void FileList::clear() { entries.clear(); }
 void FileList::append(const FileEntry& entry) { entries.push_back(entry); }
 
 void FileList::replace_with(const std::vector<FileEntry>& list) { entries = list; }
+
+void FileList::replace_with(std::vector<FileEntry>&& list) {
+  entries = std::move(list);
+  list.clear();
+}
 
 bool FileList::all_files_match() const {
   return std::all_of(entries.begin(), entries.end(), entry_matches);

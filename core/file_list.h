@@ -48,6 +48,9 @@ struct FileList {
   void append(const FileEntry& entry);
   // Makes the list an element-by-element copy of `list`.
   void replace_with(const std::vector<FileEntry>& list);
+  // Makes the list hold the entries of `list`, taken over without a copy, which a list of
+  // many thousand files would need twice the memory for; `list` is left empty.
+  void replace_with(std::vector<FileEntry>&& list);
   // Returns true when every entry matches (true for an empty list); false at the first
   // entry that does not.
   bool all_files_match() const;
