@@ -59,8 +59,8 @@ void set_bar(HWND window, int id, std::uint32_t& position, std::uint32_t new_pos
   SendMessageA(GetDlgItem(window, id), PBM_SETPOS, new_position, 0);
 }
 
+// Starts a run over the FileList, whose rows refill_file_list_view has just rebuilt.
 void begin_run() {
-  shown.reset();
   run_active = true;
   start_worker(GetCurrentThreadId());
 }
