@@ -200,7 +200,8 @@ int time_run(const std::string& exe, const std::string& list) {
     return idle || program.has_exited(0);
   });
   const double seconds = now_seconds() - program.started();
-  if (idle && !ended) throw Failure{"the window opened empty: " + list + " is missing or lists no file"};
+  if (idle && !ended)
+    throw Failure{"the window opened empty: " + list + " is missing or lists no file"};
   if (!ended && program.has_exited(0)) throw Failure{"the program ended before its verdict"};
   if (!ended) throw Failure{"no verdict before the deadline; the window shows \"" + shown + "\""};
 
@@ -298,8 +299,8 @@ int time_loop(const std::string& list) {
 
 // Prints the usage and returns the exit code for a wrong command line.
 int usage() {
-  std::fprintf(stderr,
-               "usage: tallyrun-bench-run [-t SECONDS] run EXE LIST | close EXE [LIST] | loop LIST\n");
+  std::fprintf(stderr, "usage: tallyrun-bench-run [-t SECONDS] run EXE LIST | close EXE [LIST] |"
+                       " loop LIST\n");
   return 2;
 }
 
