@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/start_process.h"
 #include "ui/resource.h"
 
 namespace {
@@ -112,22 +113,8 @@ std::string program_path() {
 RemoteProcess::RemoteProcess(const std::string& exe, const std::string& arguments) {
   std::string command_line = "\"" + exe + "\"";
   if (!arguments.empty()) command_line += " " + arguments;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  // Wine now and then fails a start with ERROR_INTERNAL_ERROR while other programs start
-  // and end around it; a second try a moment later succeeds.
-  DWORD error = 0;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (CreateProcessA(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       nullptr, &startup, &info_)) {
-      return;
-    }
-    error = GetLastError();
-    if (error != ERROR_INTERNAL_ERROR) break;
-    Sleep(500);
-  }
-  ADD_FAILURE() << "CreateProcessA(" << command_line << ") failed, error " << error;
-  info_ = PROCESS_INFORMATION{};
+  const DWORD error = start_process(exe, command_line, info_);
+  if (error != 0) ADD_FAILURE() << "CreateProcessA(" << command_line << ") failed, error " << error;
 }
 
 RemoteProcess::~RemoteProcess() {
