@@ -21,7 +21,9 @@ boost::filesystem::path join_listed_name(const boost::filesystem::path& folder,
   for (const boost::filesystem::path& element : listed) {
     if (element != ".") joined /= element;
   }
-  return joined;
+  // operator/= puts the Windows separator between the elements it appends, but the list
+  // keeps every path in the generic form, with '/'.
+  return joined.generic_path();
 }
 
 std::vector<FileEntry> load_sfv(const boost::filesystem::path& sfv_path) {

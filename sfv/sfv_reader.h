@@ -8,8 +8,8 @@
 
 #include "core/file_list.h"
 
-// Returns `folder` joined with a name listed in an SFV file: its elements appended one by
-// one, "." dropped, ".." kept for the system to resolve. Raises the name-check error of
+// Returns `folder` joined with a name listed in an SFV file, in the generic form with '/':
+// its elements appended one by one, "." dropped, ".." kept for the system to resolve. Raises the name-check error of
 // make_path, and std::runtime_error when the name carries its own drive, share or root.
 boost::filesystem::path join_listed_name(const boost::filesystem::path& folder,
                                          std::string_view name);

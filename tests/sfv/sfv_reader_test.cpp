@@ -112,11 +112,14 @@ TEST_F(LoadSfv, NamesResolveInTheSfvFilesFolder) {
   const std::vector<FileEntry> entries =
       load_text("sub/file.bin 1\r\nsub\\file.bin 2\r\n./x.bin 3\r\n../up.bin 4\r\n");
   ASSERT_EQ(4u, entries.size());
+  // The stored string itself: generic_string would hide a '\\' between joined elements.
   const std::string base = generic(folder.path());
-  EXPECT_EQ(base + "/sub/file.bin", generic_string(entries[0].path));
-  EXPECT_EQ(base + "/sub/file.bin", generic_string(entries[1].path));
-  EXPECT_EQ(base + "/x.bin", generic_string(entries[2].path));
-  EXPECT_EQ(base + "/../up.bin", generic_string(entries[3].path));
+  EXPECT_EQ(base + "/sub/file.bin", entries[0].path.string());
+  EXPECT_EQ(base + "/sub/file.bin", entries[1].path.string());
+  EXPECT_EQ(base + "/x.bin", entries[2].path.string());
+  EXPECT_EQ(base + "/../up.bin", entries[3].path.string());
+  // What the user sees is the native form.
+  EXPECT_EQ(folder.path() + "\\sub\\file.bin", native_string(entries[0].path));
 }
 
 TEST(JoinListedName, AppendsElementsToTheFolder) {
@@ -136,7 +139,7 @@ TEST(JoinListedName, AppendsElementsToTheFolder) {
       {"C:/set", "a b.txt", "C:/set/a b.txt"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.joined, generic_string(join_listed_name(make_path(c.folder), c.name)))
+    EXPECT_EQ(c.joined, join_listed_name(make_path(c.folder), c.name).string())
         << c.folder << " + " << c.name;
   }
 }
