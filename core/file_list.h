@@ -10,7 +10,7 @@
 
 // Outcome of hashing one file; stored in FileEntry::status.
 enum class HashStatus : std::int32_t {
-  NotOpened = 0,   // the file could not be opened; nothing was read
+  NotOpened = 0,   // the file could not be opened, or is a pipe or device; nothing was read
   Incomplete = 1,  // opened, but reading stopped before the whole file was read
   Complete = 2,    // exactly the file's size was read, then its end; the CRC is the file's
 };

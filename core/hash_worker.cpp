@@ -25,6 +25,12 @@ HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, Pr
                                 FILE_ATTRIBUTE_NORMAL,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) return HashStatus::NotOpened;
+  // A pipe or a device (NUL, CON and COM1 are found in any folder) opens like a file, but
+  // has no size to check its bytes against: it would pass as empty, or never end.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return HashStatus::NotOpened;
+  }
 
   HashStatus status = HashStatus::Incomplete;  // a file whose size is unknown was not read
   LARGE_INTEGER file_size;

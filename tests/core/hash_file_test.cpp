@@ -117,6 +117,11 @@ TEST_F(HashFile, UnopenableFilesReadNothingAndReportNothing) {
       folder.file("no-such-folder\\x.bin"),
       folder.make_folder("a-folder"),
       held,  // someone is writing it: refused rather than read half-written
+      // Devices open in any folder, but have no content of their own to check.
+      "NUL",
+      folder.file("NUL"),
+      folder.file("nul.txt"),
+      folder.file("COM1"),
   };
   for (const std::string& path : cases) {
     posted.clear();
