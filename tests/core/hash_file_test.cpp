@@ -144,6 +144,23 @@ TEST_F(HashFile, OpensAGenericPathUnderItsNativeName) {
   EXPECT_EQ(0xCBF43926u, worker.crc.checksum());
 }
 
+TEST_F(HashFile, OpensFilesAtPathsTooLongForThe8BitCalls) {
+  // 259 characters are the most that the 8-bit calls take.
+  const std::string leaf = "digits.txt";
+  for (const std::size_t length : {259u, 260u, 300u}) {
+    const std::string parent = folder.make_long_folder(length - leaf.size() - 1);
+    const std::string path = parent + "\\" + leaf;
+    write_file(path, "123456789");
+    // The extended-length form leaves ".." to the caller to resolve.
+    for (const std::string& name : {path, parent + "\\sub\\..\\" + leaf}) {
+      EXPECT_EQ(HashStatus::Complete, hash(name)) << name.size() << " characters: " << name;
+      EXPECT_EQ(0xCBF43926u, worker.crc.checksum()) << name.size() << " characters: " << name;
+    }
+    EXPECT_EQ(HashStatus::NotOpened, hash(parent + "\\missing.txt")) << length;
+    EXPECT_EQ(HashStatus::NotOpened, hash(parent + "\\NUL")) << length;
+  }
+}
+
 // Files that change while they are read cannot be made on a real disk while hash_file holds
 // them shared for reading only, so the loop is driven with reads that behave as they would.
 struct ScriptedReads {
