@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/long_path.h"
 #include "core/path_rules.h"
 #include "sfv/sfv_format.h"
 
@@ -29,7 +30,8 @@ boost::filesystem::path join_listed_name(const boost::filesystem::path& folder,
 std::vector<FileEntry> load_sfv(const boost::filesystem::path& sfv_path) {
   // Text mode on purpose: the runtime folds CR LF into LF and stops at 0x1A, as SFV files
   // written on any system expect.
-  std::ifstream in(native_string(sfv_path));
+  std::ifstream in;
+  open_file_stream(in, sfv_path, std::ios::in);
   if (!in.is_open()) throw std::runtime_error("Couldn't open sfv file");
 
   const boost::filesystem::path folder = parent_folder(sfv_path);

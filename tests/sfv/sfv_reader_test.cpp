@@ -203,6 +203,30 @@ TEST_F(LoadSfv, OnlyCompletelyReadFilesWithTheirListedCrcPass) {
   EXPECT_TRUE(list.all_files_match());
 }
 
+TEST_F(LoadSfv, AListAtALongPathIsReadInTextModeAndItsFilesChecked) {
+  // Every path here is longer than the 8-bit calls take.
+  const std::string long_folder = folder.make_long_folder(280);
+  write_file(long_folder + "\\intact.bin", "123456789");
+  write_file(long_folder + "\\damaged.bin", "123456780");
+  const std::string list = long_folder + "\\list.sfv";
+  write_file(list,
+             "; CR LF folded, and nothing read past 0x1A\r\n"
+             "intact.bin cbf43926\r\n"
+             "damaged.bin cbf43926\r\n"
+             "sub/../intact.bin CBF43926\r\n"
+             "\x1A" "after.bin 1\r\n");
+
+  std::vector<FileEntry> entries = load_sfv(make_path(list));
+  EXPECT_EQ("intact.bin=cbf43926\ndamaged.bin=cbf43926\nintact.bin=cbf43926\n", describe(entries));
+  hash_entries(entries);
+  const bool expected[] = {true, false, true};
+  ASSERT_EQ(std::size(expected), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(expected[i], entry_matches(entries[i]))
+        << "line " << i + 2 << ", status " << testing::PrintToString(entries[i].status);
+  }
+}
+
 TEST_F(LoadSfv, CodePageNamesReachTheFileUnchanged) {
   ASSERT_EQ(1252u, GetACP()) << "the SFV line is written in Windows-1252";
   // The file is created through the wide API, so its name on disk is really "café.bin".
