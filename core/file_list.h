@@ -10,9 +10,9 @@
 
 // Outcome of hashing one file; stored in FileEntry::status.
 enum class HashStatus : std::int32_t {
-  NotOpened = 0,   // the file could not be opened; nothing was read
+  NotOpened = 0,   // the file could not be opened, or is a pipe or device; nothing was read
   Incomplete = 1,  // opened, but reading stopped before the whole file was read
-  Complete = 2,    // exactly the file's size was read; the CRC is the file's CRC
+  Complete = 2,    // exactly the file's size was read, then its end; the CRC is the file's
 };
 
 // One listed file. A new entry is made to fail: it counts as not hashed until the worker

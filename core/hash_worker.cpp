@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "core/long_path.h"
 #include "core/path_rules.h"
 #include "core/read_loop.h"
 
@@ -15,16 +16,33 @@ HashWorker::HashWorker() {
 
 HashWorker hash_worker;
 
+namespace {
+
+// Share reading only: the file cannot change under us, and a file that someone holds open
+// for writing is refused rather than read half-written. Unbuffered sequential reads keep a
+// large check from flushing the system's file cache.
+HANDLE open_for_hashing(const boost::filesystem::path& path) {
+  constexpr DWORD kFlags =
+      FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
+  if (is_long_path(path)) {
+    return CreateFileW(long_path_name(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                       OPEN_EXISTING, kFlags, nullptr);
+  }
+  return CreateFileA(native_string(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, kFlags, nullptr);
+}
+
+}  // namespace
+
 HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink) {
-  // Share reading only: the file cannot change under us, and a file that someone holds
-  // open for writing is refused rather than read half-written. Unbuffered sequential
-  // reads keep a large check from flushing the system's file cache.
-  HANDLE file = CreateFileA(native_string(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING,
-                            FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
-                                FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file = open_for_hashing(path);
   if (file == INVALID_HANDLE_VALUE) return HashStatus::NotOpened;
+  // A pipe or a device (NUL, CON and COM1 are found in any folder) opens like a file, but
+  // has no size to check its bytes against: it would pass as empty, or never end.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return HashStatus::NotOpened;
+  }
 
   HashStatus status = HashStatus::Incomplete;  // a file whose size is unknown was not read
   LARGE_INTEGER file_size;

@@ -46,11 +46,12 @@ struct HashWorker {
 extern HashWorker hash_worker;
 
 // Receives the progress of the file being hashed: `file_progress` runs 0..65535, where
-// 65535 means the whole file has been read. Called once per successful read.
+// 65535 means the whole file has been read. Called once per read that brought bytes.
 using ProgressSink = void (*)(HashWorker& worker, std::uint32_t index, std::uint32_t file_progress);
 
-// Hashes the file at `path` into worker.crc, which the caller has reset, in reads of
-// kReadChunkSize bytes into worker.buffer; calls `sink` after every successful read.
-// Returns NotOpened when the file cannot be opened (nothing read, nothing reported),
-// Complete when exactly its size was read, Incomplete otherwise. Raises nothing.
+// Hashes the file at `path`, of any length, into worker.crc, which the caller has reset,
+// in reads of kReadChunkSize bytes into worker.buffer; calls `sink` after every read that
+// brought bytes. Returns NotOpened when the file cannot be opened or is no file on a disk
+// but a pipe or a device (nothing read, nothing reported), Complete when exactly its size
+// was read and one more read found its end, Incomplete otherwise. Raises nothing.
 HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink);

@@ -2,7 +2,8 @@
 //
 // Paths hold what the user gave, in the generic form with '/' between elements. Text is
 // 8-bit in the system code page; Boost.Filesystem keeps it as UTF-16 on Windows and turns
-// it back with the same code page, so the bytes of a name reach CreateFileA unchanged.
+// it back with the same code page, so the bytes of a name reach CreateFileA unchanged, and
+// a path too long for that call reaches CreateFileW as the same characters (long_path.h).
 #pragma once
 
 #include <string>

@@ -9,9 +9,11 @@
 #include "core/progress.h"
 
 // Reads the file of `file_size` bytes through `read(buffer, size, &bytes_read) -> bool`,
-// always asking for kReadChunkSize bytes, and feeds what it reads into worker.crc.
-// Returns Complete when exactly file_size bytes were read, Incomplete when a read fails,
-// returns no bytes early (the file shrank) or would pass file_size (the file grew).
+// always asking for kReadChunkSize bytes, feeds what it reads into worker.crc and calls
+// `sink` after every read that brought bytes. After the last expected byte one more read
+// must succeed with no bytes. Returns Complete when exactly file_size bytes were read and
+// that read found the end; Incomplete when a read fails, returns no bytes early (the file
+// shrank), would pass file_size, or the read after the end still finds bytes (it grew).
 template <class Read>
 HashStatus read_all_chunks(HashWorker& worker, std::int64_t file_size, Read read,
                            ProgressSink sink) {
@@ -26,6 +28,13 @@ HashStatus read_all_chunks(HashWorker& worker, std::int64_t file_size, Read read
     crc32_process(worker.crc, worker.buffer, bytes_read);
     bytes_done += bytes_read;
     sink(worker, worker.index, file_progress(bytes_done, file_size));
+  }
+  // The size was taken before reading, so a file that grew by whole chunks, or from empty,
+  // has given exactly that size so far. Only a read that finds nothing more shows that
+  // these bytes are the whole file.
+  std::uint32_t bytes_after_end = 0;
+  if (!read(worker.buffer, kReadChunkSize, &bytes_after_end) || bytes_after_end != 0) {
+    return HashStatus::Incomplete;
   }
   return HashStatus::Complete;
 }

@@ -9,6 +9,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "core/file_list.h"
+#include "core/long_path.h"
 #include "core/path_rules.h"
 #include "sfv/sfv_writer.h"
 #include "ui/resource.h"
@@ -54,8 +55,9 @@ void write_sfv(HWND window) {
     target = sfv_output_name(name);
     // The dialog asked before replacing the name as typed, not the one with ".sfv"
     // appended. When that one exists, show it in the dialog so the user is asked about it.
+    if (target == name) break;
     boost::system::error_code error;
-    if (target == name || !boost::filesystem::exists(make_path(target), error)) break;
+    if (!boost::filesystem::exists(path_for_wide_calls(make_path(target)), error)) break;
     if (target.size() >= sizeof name) {  // too long to show, so it cannot be confirmed
       SetDlgItemTextA(window, IDC_CURRENT_FILE,
                       sfv_write_report({SfvWriteResult::Outcome::Failed, 0}).c_str());

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/long_path.h"
 #include "core/path_rules.h"
 #include "sfv/sfv_format.h"
 
@@ -21,13 +22,16 @@ boost::filesystem::path join_listed_name(const boost::filesystem::path& folder,
   for (const boost::filesystem::path& element : listed) {
     if (element != ".") joined /= element;
   }
-  return joined;
+  // operator/= puts the Windows separator between the elements it appends, but the list
+  // keeps every path in the generic form, with '/'.
+  return joined.generic_path();
 }
 
 std::vector<FileEntry> load_sfv(const boost::filesystem::path& sfv_path) {
   // Text mode on purpose: the runtime folds CR LF into LF and stops at 0x1A, as SFV files
   // written on any system expect.
-  std::ifstream in(native_string(sfv_path));
+  std::ifstream in;
+  open_file_stream(in, sfv_path, std::ios::in);
   if (!in.is_open()) throw std::runtime_error("Couldn't open sfv file");
 
   const boost::filesystem::path folder = parent_folder(sfv_path);

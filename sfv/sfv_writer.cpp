@@ -6,6 +6,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "core/long_path.h"
 #include "core/path_rules.h"
 
 namespace {
@@ -54,9 +55,11 @@ SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileL
     return result;
   }
 
+  // The target and the temporary file may each be too long for the 8-bit calls.
+  const fs::path target_name = path_for_wide_calls(target);
   // A read-only file is not replaced, though renaming over it might succeed.
   boost::system::error_code no_status;  // a target that does not exist yet is no error
-  const fs::file_status existing = fs::status(target, no_status);
+  const fs::file_status existing = fs::status(target_name, no_status);
   if (fs::is_regular_file(existing) && (existing.permissions() & fs::owner_write) == 0) {
     return result;
   }
@@ -64,19 +67,21 @@ SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileL
   const fs::path temporary =
       fs::unique_path(parent_folder(target) / "tallyrun-%%%%%%%%.tmp", error);
   if (error) return result;
+  const fs::path temporary_name = path_for_wide_calls(temporary);
   {
     // Text mode: the runtime writes every "\n" as CR LF.
-    std::ofstream out(native_string(temporary), std::ios::out | std::ios::trunc);
+    std::ofstream out;
+    open_file_stream(out, temporary, std::ios::out | std::ios::trunc);
     out << kSfvHeader << lines;
     out.close();
     if (!out) {
-      fs::remove(temporary, error);
+      fs::remove(temporary_name, error);
       return result;
     }
   }
-  fs::rename(temporary, target, error);  // replaces an existing target in one step
+  fs::rename(temporary_name, target_name, error);  // replaces an existing target in one step
   if (error) {
-    fs::remove(temporary, error);
+    fs::remove(temporary_name, error);
     return result;
   }
   result.outcome = SfvWriteResult::Outcome::Written;

@@ -37,10 +37,11 @@ struct SfvWriteResult {
 };
 
 // Writes the header and one line per entry of `list` that was hashed completely (status
-// Complete), in list order, to `target` in text mode. Entries that were not read fully
-// get no line: their CRC would be wrong. The content goes to a temporary file in the same
-// folder first and replaces `target` only once complete, so a failure never leaves a
-// partial file under that name nor spoils an existing one. Raises nothing.
+// Complete), in list order, to `target` (a path of any length) in text mode. Entries that
+// were not read fully get no line: their CRC would be wrong. The content goes to a
+// temporary file in the same folder first and replaces `target` only once complete, so a
+// failure never leaves a partial file under that name nor spoils an existing one. Raises
+// nothing.
 SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileList& list);
 
 // Returns the text that tells the user the outcome of write_sfv_file.

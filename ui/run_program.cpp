@@ -9,6 +9,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "core/file_list.h"
+#include "core/long_path.h"
 #include "core/path_rules.h"
 #include "sfv/sfv_reader.h"
 #include "sfv/sfv_writer.h"
@@ -96,7 +97,8 @@ int run(bool list_loaded) {
 
 bool path_exists(const boost::filesystem::path& path) {
   boost::system::error_code error;
-  return boost::filesystem::status(path, error).type() != boost::filesystem::file_not_found;
+  return boost::filesystem::status(path_for_wide_calls(path), error).type() !=
+         boost::filesystem::file_not_found;
 }
 
 int run_program(HINSTANCE, HINSTANCE, LPSTR command_line, int) {

@@ -117,6 +117,11 @@ TEST_F(HashFile, UnopenableFilesReadNothingAndReportNothing) {
       folder.file("no-such-folder\\x.bin"),
       folder.make_folder("a-folder"),
       held,  // someone is writing it: refused rather than read half-written
+      // Devices open in any folder, but have no content of their own to check.
+      "NUL",
+      folder.file("NUL"),
+      folder.file("nul.txt"),
+      folder.file("COM1"),
   };
   for (const std::string& path : cases) {
     posted.clear();
@@ -137,6 +142,23 @@ TEST_F(HashFile, OpensAGenericPathUnderItsNativeName) {
   }
   EXPECT_EQ(HashStatus::Complete, hash(generic));
   EXPECT_EQ(0xCBF43926u, worker.crc.checksum());
+}
+
+TEST_F(HashFile, OpensFilesAtPathsTooLongForThe8BitCalls) {
+  // 259 characters are the most that the 8-bit calls take.
+  const std::string leaf = "digits.txt";
+  for (const std::size_t length : {259u, 260u, 300u}) {
+    const std::string parent = folder.make_long_folder(length - leaf.size() - 1);
+    const std::string path = parent + "\\" + leaf;
+    write_file(path, "123456789");
+    // The extended-length form leaves ".." to the caller to resolve.
+    for (const std::string& name : {path, parent + "\\sub\\..\\" + leaf}) {
+      EXPECT_EQ(HashStatus::Complete, hash(name)) << name.size() << " characters: " << name;
+      EXPECT_EQ(0xCBF43926u, worker.crc.checksum()) << name.size() << " characters: " << name;
+    }
+    EXPECT_EQ(HashStatus::NotOpened, hash(parent + "\\missing.txt")) << length;
+    EXPECT_EQ(HashStatus::NotOpened, hash(parent + "\\NUL")) << length;
+  }
 }
 
 // Files that change while they are read cannot be made on a real disk while hash_file holds
@@ -168,16 +190,20 @@ TEST_F(HashFile, ReadLoopEndsOnEveryKindOfShortOrLongRead) {
     HashStatus status;
     std::vector<std::uint32_t> progress;
   } cases[] = {
-      {"whole file", 2 * chunk, {{true, chunk}, {true, chunk}}, HashStatus::Complete, {32767, 65535}},
+      {"whole file", 2 * chunk, {{true, chunk}, {true, chunk}, {true, 0}}, HashStatus::Complete, {32767, 65535}},
       {"first read fails", 10, {{false, 0}}, HashStatus::Incomplete, {}},
       {"later read fails", 2 * chunk, {{true, chunk}, {false, 0}}, HashStatus::Incomplete, {32767}},
       {"shrank: read returns 0", 2 * chunk, {{true, chunk}, {true, 0}}, HashStatus::Incomplete, {32767}},
       {"empty read at once", 5, {{true, 0}}, HashStatus::Incomplete, {}},
       {"grew: read passes the size", 10, {{true, 11}}, HashStatus::Incomplete, {}},
       {"grew within the last chunk", chunk + 5, {{true, chunk}, {true, 6}}, HashStatus::Incomplete, {65534}},
-      {"partial reads add up", 10, {{true, 4}, {true, 6}}, HashStatus::Complete, {26214, 65535}},
+      {"partial reads add up", 10, {{true, 4}, {true, 6}, {true, 0}}, HashStatus::Complete, {26214, 65535}},
       {"size unknown (negative)", -1, {}, HashStatus::Incomplete, {}},
-      {"empty file reads nothing", 0, {}, HashStatus::Complete, {}},
+      {"empty file: only the read that finds the end", 0, {{true, 0}}, HashStatus::Complete, {}},
+      // Growth that no read of the expected size can see: only the read after the end shows it.
+      {"grew at a chunk boundary", chunk, {{true, chunk}, {true, 3}}, HashStatus::Incomplete, {65535}},
+      {"grew from size 0", 0, {{true, chunk}}, HashStatus::Incomplete, {}},
+      {"read after the end fails", 10, {{true, 10}, {false, 0}}, HashStatus::Incomplete, {65535}},
   };
   for (const Case& c : cases) {
     posted.clear();

@@ -1,8 +1,12 @@
 #include "core/path_rules.h"
 
+#include <windows.h>
+
 #include <stdexcept>
 
 #include <gtest/gtest.h>
+
+#include "core/long_path.h"
 
 namespace {
 
@@ -84,6 +88,30 @@ TEST(MakePath, EveryCodePageByteRoundTrips) {
     const std::string name = std::string("x") + static_cast<char>(byte) + "x";
     if (std::string_view("<>:\"/\\|").find(static_cast<char>(byte)) != std::string_view::npos) continue;
     EXPECT_EQ("C:/" + name, generic_string(make_path("C:\\" + name))) << "byte " << byte;
+  }
+}
+
+// The system does not clean up a name behind \\?\, so the name must already be absolute,
+// with '\' only, and free of "." and "..".
+TEST(LongPathName, IsAbsoluteNormalisedAndPrefixed) {
+  wchar_t current_folder[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current_folder);
+  std::wstring current = current_folder;
+  if (current.back() != L'\\') current += L'\\';  // a drive's root ends in one already
+  const struct {
+    const char* path;
+    std::wstring name;
+  } cases[] = {
+      {"C:/set/./sub/../f.bin", L"\\\\?\\C:\\set\\f.bin"},
+      {"C:\\set\\f.bin", L"\\\\?\\C:\\set\\f.bin"},
+      {"//server/share/sub/../f.bin", L"\\\\?\\UNC\\server\\share\\f.bin"},
+      {"f.bin", L"\\\\?\\" + current + L"f.bin"},
+      {"C:/set/NUL", L"\\\\.\\NUL"},  // a device keeps the name the system gives it
+  };
+  for (const auto& c : cases) {
+    const std::wstring name = long_path_name(make_path(c.path));
+    EXPECT_TRUE(name == c.name) << c.path << ": got " << boost::filesystem::path(name).string()
+                                << ", expected " << boost::filesystem::path(c.name).string();
   }
 }
 

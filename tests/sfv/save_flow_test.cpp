@@ -291,6 +291,19 @@ TEST_F(SaveFlow, SfvExtensionIsAppendedOnlyWhenMissing) {
   }
 }
 
+// The dialog gives at most 259 characters, and ".sfv" added to that many is too long for
+// the 8-bit calls.
+TEST_F(SaveFlow, AFullLengthNameGetsItsExtensionAndIsWritten) {
+  add(folder.file("0.txt"), HashStatus::Complete, 0x12345678);
+  const std::string typed(MAX_PATH - 1 - folder.path().size() - 1, 'n');
+
+  save({{Action::SaveAs, typed}});
+
+  EXPECT_EQ("0.txt|" + typed + ".sfv", folder_listing(folder.path()));
+  EXPECT_EQ(kHeader + "0.txt 12345678\r\n", read_file(folder.file(typed + ".sfv")));
+  EXPECT_EQ("SFV file written", outcome());
+}
+
 // The dialog's own overwrite prompt only knows the name as typed; for "list" it is list.sfv
 // that gets replaced, so the dialog must come back on that name for the user to confirm.
 TEST_F(SaveFlow, ReplacingTheExtendedNameIsConfirmedInASecondDialog) {

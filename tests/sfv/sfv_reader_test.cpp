@@ -112,11 +112,14 @@ TEST_F(LoadSfv, NamesResolveInTheSfvFilesFolder) {
   const std::vector<FileEntry> entries =
       load_text("sub/file.bin 1\r\nsub\\file.bin 2\r\n./x.bin 3\r\n../up.bin 4\r\n");
   ASSERT_EQ(4u, entries.size());
+  // The stored string itself: generic_string would hide a '\\' between joined elements.
   const std::string base = generic(folder.path());
-  EXPECT_EQ(base + "/sub/file.bin", generic_string(entries[0].path));
-  EXPECT_EQ(base + "/sub/file.bin", generic_string(entries[1].path));
-  EXPECT_EQ(base + "/x.bin", generic_string(entries[2].path));
-  EXPECT_EQ(base + "/../up.bin", generic_string(entries[3].path));
+  EXPECT_EQ(base + "/sub/file.bin", entries[0].path.string());
+  EXPECT_EQ(base + "/sub/file.bin", entries[1].path.string());
+  EXPECT_EQ(base + "/x.bin", entries[2].path.string());
+  EXPECT_EQ(base + "/../up.bin", entries[3].path.string());
+  // What the user sees is the native form.
+  EXPECT_EQ(folder.path() + "\\sub\\file.bin", native_string(entries[0].path));
 }
 
 TEST(JoinListedName, AppendsElementsToTheFolder) {
@@ -136,7 +139,7 @@ TEST(JoinListedName, AppendsElementsToTheFolder) {
       {"C:/set", "a b.txt", "C:/set/a b.txt"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.joined, generic_string(join_listed_name(make_path(c.folder), c.name)))
+    EXPECT_EQ(c.joined, join_listed_name(make_path(c.folder), c.name).string())
         << c.folder << " + " << c.name;
   }
 }
@@ -198,6 +201,30 @@ TEST_F(LoadSfv, OnlyCompletelyReadFilesWithTheirListedCrcPass) {
   EXPECT_FALSE(list.all_files_match());
   list.entries.resize(3);
   EXPECT_TRUE(list.all_files_match());
+}
+
+TEST_F(LoadSfv, AListAtALongPathIsReadInTextModeAndItsFilesChecked) {
+  // Every path here is longer than the 8-bit calls take.
+  const std::string long_folder = folder.make_long_folder(280);
+  write_file(long_folder + "\\intact.bin", "123456789");
+  write_file(long_folder + "\\damaged.bin", "123456780");
+  const std::string list = long_folder + "\\list.sfv";
+  write_file(list,
+             "; CR LF folded, and nothing read past 0x1A\r\n"
+             "intact.bin cbf43926\r\n"
+             "damaged.bin cbf43926\r\n"
+             "sub/../intact.bin CBF43926\r\n"
+             "\x1A" "after.bin 1\r\n");
+
+  std::vector<FileEntry> entries = load_sfv(make_path(list));
+  EXPECT_EQ("intact.bin=cbf43926\ndamaged.bin=cbf43926\nintact.bin=cbf43926\n", describe(entries));
+  hash_entries(entries);
+  const bool expected[] = {true, false, true};
+  ASSERT_EQ(std::size(expected), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(expected[i], entry_matches(entries[i]))
+        << "line " << i + 2 << ", status " << testing::PrintToString(entries[i].status);
+  }
 }
 
 TEST_F(LoadSfv, CodePageNamesReachTheFileUnchanged) {

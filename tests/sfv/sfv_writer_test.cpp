@@ -121,6 +121,21 @@ TEST_F(WriteSfvFile, ReplacesAnExistingFileCompletely) {
   EXPECT_EQ(read_file(folder.file("list.sfv")), "; Created by Tallyrun 1.2\r\na 00000001\r\n");
 }
 
+TEST_F(WriteSfvFile, WritesAndReplacesAtALongPath) {
+  // The target and the temporary file beside it are both too long for the 8-bit calls.
+  const std::string long_folder = folder.make_long_folder(290);
+  const std::string target = long_folder + "\\list.sfv";
+  list(folder.file("a b.txt"), HashStatus::Complete, 0x0000ABCD);
+  for (const char* existing : {"", "an older, longer list\r\n"}) {
+    if (*existing != '\0') write_file(target, existing);
+    const SfvWriteResult result = write(target);
+    EXPECT_EQ(result.outcome, SfvWriteResult::Outcome::Written) << "over [" << existing << "]";
+    EXPECT_EQ(read_file(target), "; Created by Tallyrun 1.2\r\na b.txt 0000abcd\r\n")
+        << "over [" << existing << "]";
+    EXPECT_EQ(folder_listing(long_folder), "list.sfv") << "no temporary file left";
+  }
+}
+
 TEST_F(WriteSfvFile, NoReadableFileWritesNothing) {
   folder.write("list.sfv", "old");
   list(folder.file("a"), HashStatus::NotOpened, 0);

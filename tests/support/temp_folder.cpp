@@ -11,6 +11,8 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
+#include "core/long_path.h"
+
 TempFolder::TempFolder() {
   char base[MAX_PATH + 1] = {};
   const DWORD length = GetTempPathA(sizeof base, base);
@@ -29,7 +31,8 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() {
   boost::system::error_code error;
-  boost::filesystem::remove_all(boost::filesystem::path(path_), error);
+  // Under its extended-length name, so that the long paths inside are reached too.
+  boost::filesystem::remove_all(long_path_name(boost::filesystem::path(path_)), error);
   EXPECT_FALSE(error) << "removing " << path_ << ": " << error.message();
 }
 
@@ -37,9 +40,7 @@ std::string TempFolder::file(std::string_view name) const { return path_ + "\\" 
 
 std::string TempFolder::write(std::string_view name, std::string_view bytes) const {
   const std::string full = file(name);
-  std::ofstream out(full, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  EXPECT_TRUE(out.good()) << "writing " << full;
+  write_file(full, bytes);
   return full;
 }
 
@@ -50,14 +51,38 @@ std::string TempFolder::make_folder(std::string_view name) const {
   return full;
 }
 
+std::string TempFolder::make_long_folder(std::size_t length) const {
+  EXPECT_GT(length, path_.size() + 1) << "no room for a subfolder";
+  std::string full = path_;
+  while (full.size() + 1 < length) {
+    // Elements of 100 characters until the last, which takes the rest (1 to 200).
+    const std::size_t rest = length - full.size() - 1;
+    full += '\\';
+    full.append(rest > 200 ? 100 : rest, 'd');
+    boost::system::error_code error;
+    boost::filesystem::create_directory(path_for_wide_calls(boost::filesystem::path(full)), error);
+    EXPECT_FALSE(error) << "creating " << full << ": " << error.message();
+  }
+  return full;
+}
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream out;
+  open_file_stream(out, boost::filesystem::path(path), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(out.good()) << "writing " << path;
+}
+
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in;
+  open_file_stream(in, boost::filesystem::path(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string folder_listing(const std::string& path) {
   std::vector<std::string> names;
-  for (const auto& item : boost::filesystem::directory_iterator(boost::filesystem::path(path))) {
+  for (const auto& item :
+       boost::filesystem::directory_iterator(path_for_wide_calls(boost::filesystem::path(path)))) {
     names.push_back(item.path().filename().string());
   }
   std::sort(names.begin(), names.end());

@@ -10,7 +10,7 @@ class TempFolder {
  public:
   // Creates the folder; fails the test when it cannot.
   TempFolder();
-  // Removes the folder and everything in it.
+  // Removes the folder and everything in it, however long their paths.
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
@@ -19,19 +19,27 @@ class TempFolder {
   const std::string& path() const { return path_; }
   // Returns path() + "\" + name.
   std::string file(std::string_view name) const;
-  // Writes `bytes` to the file `name` in binary and returns its full path.
+  // Writes `bytes` to the file `name` in binary and returns its full path; the path may be
+  // longer than MAX_PATH.
   std::string write(std::string_view name, std::string_view bytes) const;
   // Creates the subfolder `name` and returns its full path.
   std::string make_folder(std::string_view name) const;
+  // Creates nested subfolders whose full path is `length` characters long, past MAX_PATH if
+  // asked, and returns that path. `length` must exceed path().size() + 1.
+  std::string make_long_folder(std::size_t length) const;
 
  private:
   std::string path_;
 };
 
-// Returns the whole content of the file at `path`, read in binary; "" when it cannot be read.
+// Writes `bytes` to the file at the native path `path`, of any length, in binary.
+void write_file(const std::string& path, std::string_view bytes);
+
+// Returns the whole content of the file at `path`, of any length, read in binary; "" when
+// it cannot be read.
 std::string read_file(const std::string& path);
 
-// Returns the names in the folder at `path`, sorted, joined by '|'.
+// Returns the names in the folder at `path`, of any length, sorted, joined by '|'.
 std::string folder_listing(const std::string& path);
 
 // Returns `size` bytes of a fixed pseudo-random sequence, the same on every call.

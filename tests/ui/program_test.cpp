@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -163,6 +164,12 @@ TEST_F(Program, ChecksTheSfvFileOnTheCommandLine) {
   const HANDLE writer = CreateFileA(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, writer) << "error " << GetLastError();
+  // A list and its files at paths longer than the 8-bit calls take; one file was changed.
+  const std::string long_folder = folder_.make_long_folder(280);
+  write_file(long_folder + "\\check.txt", kCheckBytes);
+  write_file(long_folder + "\\fox.txt", "The quick brown fox jumps over the lazy cat");
+  const std::string long_list = long_folder + "\\long.sfv";
+  write_file(long_list, sfv_text({kCheckLine, kFoxLine}));
   const struct {
     std::string arguments;
     std::string verdict;
@@ -179,6 +186,10 @@ TEST_F(Program, ChecksTheSfvFileOnTheCommandLine) {
       {many, "File errors detected!", rows, kBarFull},
       // Nothing was checked, so nothing is OK; the bars never moved.
       {none, "No files listed", {}, 0},
+      {quoted(long_list),
+       "File errors detected!",
+       {{"check.txt", kOk}, {"fox.txt", kFailed}},
+       kBarFull},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("arguments [" + c.arguments + "]");
@@ -237,6 +248,35 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
   wait_for_outcome("Aborted SFV write");
   EXPECT_EQ("LIST.SFV|dup.sfv|empty|fox.txt|nothing.sfv|sub", folder_listing(folder_.path()));
   EXPECT_EQ("check.txt|several.sfv", folder_listing(sub));
+}
+
+// A named pipe and a device open like files, but hold no content of their own to check:
+// neither may pass, nor get a line in a new list. The test's driver makes the pipe and the
+// link to /dev/zero; NUL is found in any folder.
+TEST_F(Program, PipesAndDevicesNeitherPassNorGetALine) {
+  const char* special = std::getenv("TALLYRUN_SPECIAL_DIR");
+  ASSERT_NE(nullptr, special)
+      << "TALLYRUN_SPECIAL_DIR is not set; run this through tests/ui/with_special_files.sh";
+  const std::string folder = special;
+  write_file(folder + "\\check.txt", kCheckBytes);
+  const std::string list = folder + "\\special.sfv";
+  write_file(list, sfv_text({"pipe 00000000", "zero 00000000", "NUL 00000000", kCheckLine}));
+  const std::vector<Row> rows = {
+      {"pipe", kFailed}, {"zero", kFailed}, {"NUL", kFailed}, {"check.txt", kOk}};
+  start(quoted(list));
+  if (main_ == nullptr) return;
+
+  MainView seen = wait_for_outcome("File errors detected!");
+  EXPECT_EQ(rows, seen.rows);
+
+  std::vector<std::string> dropped;
+  for (const Row& row : rows) dropped.push_back(folder + "\\" + row.text);
+  const HWND dialog = drop_and_wait_for_save_as(dropped);
+  ASSERT_NE(nullptr, dialog);
+  ASSERT_TRUE(save_as(dialog, "created")) << "the Save As name field did not take the name";
+  seen = wait_for_outcome("SFV file written (3 files could not be read and were left out)");
+  EXPECT_EQ(rows, seen.rows);
+  EXPECT_EQ(header_on_disk() + kCheckLine + "\r\n", read_file(folder + "\\created.sfv"));
 }
 
 // The shell can hand over names longer than the usual 259 characters; cutting one would
