@@ -38,7 +38,7 @@ double time_hash(const char* file) {
 }
 
 // Returns the seconds that the bare read loop took over `bytes`, or a negative value when a
-// read failed. Like hash_file, it reads on until a read finds the end.
+// read failed.
 double time_read(const char* file, std::uint64_t bytes) {
   const double start = now_seconds();
   HANDLE handle = CreateFileA(file, FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -48,7 +48,8 @@ double time_read(const char* file, std::uint64_t bytes) {
   if (handle == INVALID_HANDLE_VALUE) return -1;
   std::uint64_t done = 0;
   DWORD count = 0;
-  while (ReadFile(handle, hash_worker.buffer, kReadChunkSize, &count, nullptr) && count > 0) {
+  while (done < bytes && ReadFile(handle, hash_worker.buffer, kReadChunkSize, &count, nullptr) &&
+         count > 0) {
     done += count;
   }
   CloseHandle(handle);

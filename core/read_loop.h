@@ -10,17 +10,18 @@
 
 // Reads the file of `file_size` bytes through `read(buffer, size, &bytes_read) -> bool`,
 // always asking for kReadChunkSize bytes, feeds what it reads into worker.crc and calls
-// `sink` after every read that brought bytes. After the last expected byte one more read
-// must succeed with no bytes. Returns Complete when exactly file_size bytes were read and
-// that read found the end; Incomplete when a read fails, returns no bytes early (the file
+// `sink` after every read that brought bytes. The end must be seen: a last read that came
+// back short met it; after a last read that filled the buffer, or for an empty file, one
+// more read must succeed with no bytes. Returns Complete when exactly file_size bytes were
+// read and the end was seen; Incomplete when a read fails, returns no bytes early (the file
 // shrank), would pass file_size, or the read after the end still finds bytes (it grew).
 template <class Read>
 HashStatus read_all_chunks(HashWorker& worker, std::int64_t file_size, Read read,
                            ProgressSink sink) {
   if (file_size < 0) return HashStatus::Incomplete;
   std::int64_t bytes_done = 0;
+  std::uint32_t bytes_read = kReadChunkSize;  // an empty file has not seen its end either
   while (bytes_done < file_size) {
-    std::uint32_t bytes_read = 0;
     if (!read(worker.buffer, kReadChunkSize, &bytes_read)) return HashStatus::Incomplete;
     // No bytes before the end: the file shrank. More than is left: it grew. Either way the
     // CRC would not be the CRC of the file whose size was taken, so stop before using them.
@@ -30,11 +31,15 @@ HashStatus read_all_chunks(HashWorker& worker, std::int64_t file_size, Read read
     sink(worker, worker.index, file_progress(bytes_done, file_size));
   }
   // The size was taken before reading, so a file that grew by whole chunks, or from empty,
-  // has given exactly that size so far. Only a read that finds nothing more shows that
-  // these bytes are the whole file.
-  std::uint32_t bytes_after_end = 0;
-  if (!read(worker.buffer, kReadChunkSize, &bytes_after_end) || bytes_after_end != 0) {
-    return HashStatus::Incomplete;
+  // has given exactly that size so far: only a read that finds nothing more shows that these
+  // bytes are the whole file. It is made only there, where it starts at a whole number of
+  // chunks, because an unbuffered read must start on a sector boundary; a short read has
+  // met the end already.
+  if (bytes_read == kReadChunkSize) {
+    std::uint32_t bytes_after_end = 0;
+    if (!read(worker.buffer, kReadChunkSize, &bytes_after_end) || bytes_after_end != 0) {
+      return HashStatus::Incomplete;
+    }
   }
   return HashStatus::Complete;
 }

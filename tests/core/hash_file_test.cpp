@@ -197,13 +197,15 @@ TEST_F(HashFile, ReadLoopEndsOnEveryKindOfShortOrLongRead) {
       {"empty read at once", 5, {{true, 0}}, HashStatus::Incomplete, {}},
       {"grew: read passes the size", 10, {{true, 11}}, HashStatus::Incomplete, {}},
       {"grew within the last chunk", chunk + 5, {{true, chunk}, {true, 6}}, HashStatus::Incomplete, {65534}},
-      {"partial reads add up", 10, {{true, 4}, {true, 6}, {true, 0}}, HashStatus::Complete, {26214, 65535}},
+      {"partial reads add up", 10, {{true, 4}, {true, 6}}, HashStatus::Complete, {26214, 65535}},
       {"size unknown (negative)", -1, {}, HashStatus::Incomplete, {}},
       {"empty file: only the read that finds the end", 0, {{true, 0}}, HashStatus::Complete, {}},
       // Growth that no read of the expected size can see: only the read after the end shows it.
       {"grew at a chunk boundary", chunk, {{true, chunk}, {true, 3}}, HashStatus::Incomplete, {65535}},
       {"grew from size 0", 0, {{true, chunk}}, HashStatus::Incomplete, {}},
-      {"read after the end fails", 10, {{true, 10}, {false, 0}}, HashStatus::Incomplete, {65535}},
+      {"read after the end fails", chunk, {{true, chunk}, {false, 0}}, HashStatus::Incomplete, {65535}},
+      // A short last read met the end; a read from there would start off a sector boundary.
+      {"short last read", chunk + 10, {{true, chunk}, {true, 10}}, HashStatus::Complete, {65534, 65535}},
   };
   for (const Case& c : cases) {
     posted.clear();
