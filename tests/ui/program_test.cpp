@@ -314,9 +314,10 @@ TEST_F(Program, AFolderNamedLikeAnSfvFileEndsTheProgramWithAnError) {
 }
 
 TEST_F(Program, CloseEndsTheProgramAtOnceEvenDuringARun) {
-  // Reading 8 GiB takes the worker far longer than the deadline below (under Wine, about
-  // a minute), so a program that waited for the run could not meet it.
-  const std::string big = make_sparse_file(folder_, "big.bin", 8LL << 30);
+  // Reading 256 GiB takes the worker far longer than the deadline below (at least half a
+  // minute even where the CRC runs at 8 GB/s), so a program that waited for the run could
+  // not meet it, and the run is still going while the case looks at it.
+  const std::string big = make_sparse_file(folder_, "big.bin", 256LL << 30);
   const std::string list = folder_.write("big.sfv", sfv_text({"big.bin 00000000"}));
   folder_.write("check.txt", kCheckBytes);
   const std::string small = folder_.write("small.sfv", sfv_text({kCheckLine}));
