@@ -53,5 +53,6 @@ using ProgressSink = void (*)(HashWorker& worker, std::uint32_t index, std::uint
 // in reads of kReadChunkSize bytes into worker.buffer; calls `sink` after every read that
 // brought bytes. Returns NotOpened when the file cannot be opened or is no file on a disk
 // but a pipe or a device (nothing read, nothing reported), Complete when exactly its size
-// was read and one more read found its end, Incomplete otherwise. Raises nothing.
+// was read and a read met its end (see read_all_chunks), Incomplete otherwise. Raises
+// nothing.
 HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink);
