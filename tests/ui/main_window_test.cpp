@@ -11,17 +11,12 @@
 
 #include "tests/support/full_queue.h"
 #include "tests/support/temp_folder.h"
+#include "tests/ui/remote_window.h"
 #include "ui/resource.h"
 #include "ui/run_program.h"
 #include "worker/worker.h"
 
 namespace {
-
-std::string text_of(HWND window) {
-  char text[1024] = {};
-  GetWindowTextA(window, text, sizeof text);
-  return text;
-}
 
 struct Outcome {
   std::string status, current;
@@ -39,7 +34,7 @@ Outcome watch_and_close(DWORD ui_thread) {
   for (; GetTickCount64() < deadline; Sleep(20)) {
     main = FindWindowA("#32770", "Tallyrun 1.2");
     if (main != nullptr && (GetWindowLongPtrA(main, GWL_EXSTYLE) & WS_EX_ACCEPTFILES) != 0 &&
-        !text_of(GetDlgItem(main, IDC_CURRENT_FILE)).empty()) {
+        !window_text(GetDlgItem(main, IDC_CURRENT_FILE)).empty()) {
       break;
     }
   }
@@ -47,8 +42,8 @@ Outcome watch_and_close(DWORD ui_thread) {
     PostThreadMessageA(ui_thread, WM_QUIT, 0, 0);
     return seen;
   }
-  seen.status = text_of(GetDlgItem(main, IDC_STATUS_LABEL));
-  seen.current = text_of(GetDlgItem(main, IDC_CURRENT_FILE));
+  seen.status = window_text(GetDlgItem(main, IDC_STATUS_LABEL));
+  seen.current = window_text(GetDlgItem(main, IDC_CURRENT_FILE));
   seen.file_bar = SendMessageA(GetDlgItem(main, IDC_FILE_PROGRESS), PBM_GETPOS, 0, 0);
   seen.overall_bar = SendMessageA(GetDlgItem(main, IDC_OVERALL_PROGRESS), PBM_GETPOS, 0, 0);
   const HWND list_view = GetDlgItem(main, IDC_FILE_LIST);
