@@ -24,6 +24,21 @@ struct Outcome {
   std::vector<std::string> rows;  // "name:image"
 };
 
+// Returns the main window that `thread` made, or null; another process's, as test_program
+// may show at the same time, is no concern of this test.
+HWND main_window_of(DWORD thread) {
+  HWND found = nullptr;
+  EnumThreadWindows(
+      thread,
+      [](HWND window, LPARAM result) {
+        if (window_text(window) != "Tallyrun 1.2") return TRUE;
+        *reinterpret_cast<HWND*>(result) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
 // Waits on another thread until the window's run has ended (an outcome shown and drops
 // accepted again), returns what it shows, and closes it. After 20 s it ends the loop of
 // `ui_thread` in any case, so the test cannot hang.
@@ -32,7 +47,7 @@ Outcome watch_and_close(DWORD ui_thread) {
   HWND main = nullptr;
   const ULONGLONG deadline = GetTickCount64() + 20000;
   for (; GetTickCount64() < deadline; Sleep(20)) {
-    main = FindWindowA("#32770", "Tallyrun 1.2");
+    main = main_window_of(ui_thread);
     if (main != nullptr && (GetWindowLongPtrA(main, GWL_EXSTYLE) & WS_EX_ACCEPTFILES) != 0 &&
         !window_text(GetDlgItem(main, IDC_CURRENT_FILE)).empty()) {
       break;
