@@ -254,10 +254,10 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
 // neither may pass, nor get a line in a new list. The test's driver makes the pipe and the
 // link to /dev/zero; NUL is found in any folder.
 TEST_F(Program, PipesAndDevicesNeitherPassNorGetALine) {
-  const char* special = std::getenv("TALLYRUN_SPECIAL_DIR");
-  ASSERT_NE(nullptr, special)
-      << "TALLYRUN_SPECIAL_DIR is not set; run this through tests/ui/with_special_files.sh";
-  const std::string folder = special;
+  const char* pipe_dir = std::getenv("TALLYRUN_PIPE_DIR");
+  ASSERT_NE(nullptr, pipe_dir)
+      << "TALLYRUN_PIPE_DIR is not set; run this through tests/ui/with_pipe_and_device.sh";
+  const std::string folder = pipe_dir;
   write_file(folder + "\\check.txt", kCheckBytes);
   const std::string list = folder + "\\special.sfv";
   write_file(list, sfv_text({"pipe 00000000", "zero 00000000", "NUL 00000000", kCheckLine}));

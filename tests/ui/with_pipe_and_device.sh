@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Usage: with_special_files.sh TEST_EXE WINE_RUNNER [RUNNER_ARG...]
+# Usage: with_pipe_and_device.sh TEST_EXE WINE_RUNNER [RUNNER_ARG...]
 # Some things that open like files can only be made on the Linux side: a named pipe and a
 # link to a device. This makes both in a fresh folder, "pipe" and "zero" (a link to
-# /dev/zero), names the folder to the Windows test program in TALLYRUN_SPECIAL_DIR as
+# /dev/zero), names the folder to the Windows test program in TALLYRUN_PIPE_DIR as
 # Wine's drive Z: shows it, runs the program, and removes the folder.
 set -euo pipefail
 
@@ -14,4 +14,4 @@ trap 'rm -rf "$dir"' EXIT
 mkfifo "$dir/pipe"
 ln -s /dev/zero "$dir/zero"
 
-TALLYRUN_SPECIAL_DIR="Z:${dir//\//\\}" "$@" "$exe" --gtest_color=no
+TALLYRUN_PIPE_DIR="Z:${dir//\//\\}" "$@" "$exe" --gtest_color=no
