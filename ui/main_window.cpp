@@ -48,6 +48,14 @@ constexpr UINT_PTR kPaintTimer = 1;
 ULONGLONG last_paint_ms = 0;
 bool paint_timer_set = false;
 
+// While a run is active this timer takes the worker's progress and ends a run whose worker
+// has finished, whether or not its messages came. A modal loop that someone else wrote (the
+// list view's right-button tracking is one) may take the worker's thread messages out of the
+// queue and drop them; the window's own timer messages still reach it through any loop that
+// dispatches, so the bars keep moving and the end of a run always arrives.
+constexpr UINT kRunWatchIntervalMs = 100;
+constexpr UINT_PTR kRunWatchTimer = 2;
+
 void accept_drops(HWND window, bool accept) {
   drops_accepted = accept;
   DragAcceptFiles(window, accept ? TRUE : FALSE);
@@ -59,9 +67,14 @@ void set_bar(HWND window, int id, std::uint32_t& position, std::uint32_t new_pos
   SendMessageA(GetDlgItem(window, id), PBM_SETPOS, new_position, 0);
 }
 
+// Returns true while the worker is marked running: its list must stay as it is, and the
+// run has not ended, whatever message says otherwise.
+bool worker_running() { return hash_worker.worker_thread.load() != nullptr; }
+
 // Starts a run over the FileList, whose rows refill_file_list_view has just rebuilt.
-void begin_run() {
+void begin_run(HWND window) {
   run_active = true;
+  SetTimer(window, kRunWatchTimer, kRunWatchIntervalMs, nullptr);
   start_worker(GetCurrentThreadId());
 }
 
@@ -75,6 +88,7 @@ void initialise(HWND window, bool list_loaded) {
 
   for (const int bar : {IDC_FILE_PROGRESS, IDC_OVERALL_PROGRESS})
     SendMessageA(GetDlgItem(window, bar), PBM_SETRANGE, 0, MAKELPARAM(0, 0xFFFF));
+  file_bar = overall_bar = 0;  // new bars start at 0, whatever an earlier window showed
 
   // No LVS_SHAREIMAGELISTS: the list view owns the strip and destroys it with itself.
   const HIMAGELIST states = ImageList_LoadImageA(module, MAKEINTRESOURCEA(IDB_FILE_STATES), 16,
@@ -94,7 +108,7 @@ void initialise(HWND window, bool list_loaded) {
     // A list from the command line: CreateMode is still false, so this run checks it. A
     // list that names no file runs too, and its end says so.
     refill_file_list_view(list_view);
-    begin_run();
+    begin_run(window);
   }
 }
 
@@ -129,7 +143,7 @@ void on_drop(HWND window, HDROP drop) {
   refill_file_list_view(GetDlgItem(window, IDC_FILE_LIST));
   DragFinish(drop);
   accept_drops(window, false);
-  begin_run();
+  begin_run(window);
 }
 
 // Takes the worker's newest progress and shows it: the bars, the rows it finished or
@@ -173,8 +187,13 @@ void on_paint_timer(HWND window) {
   if (run_active) show_progress(window);
 }
 
+// Ends the run once its worker has finished: shows the last progress and the verdict, or
+// hands over to the save flow. Called for WM_HASH_DONE and by the run's watch timer, so it
+// does nothing outside a run, and nothing while the worker still runs: a WM_HASH_DONE that
+// another program posts then must not free the list under the worker.
 void on_done(HWND window) {
-  if (!run_active) return;
+  if (!run_active || worker_running()) return;
+  KillTimer(window, kRunWatchTimer);
   if (paint_timer_set) {
     KillTimer(window, kPaintTimer);
     paint_timer_set = false;
@@ -192,6 +211,18 @@ void on_done(HWND window) {
                    file_list.all_files_match() ? "Everything OK!" : "File errors detected!");
   }
   accept_drops(window, true);
+}
+
+void on_run_watch_timer(HWND window) {
+  if (!run_active) {
+    KillTimer(window, kRunWatchTimer);
+    return;
+  }
+  if (!worker_running()) {
+    on_done(window);  // its WM_HASH_DONE was lost, or is still on its way and then ignored
+  } else if (!paint_timer_set) {
+    show_progress(window);
+  }
 }
 
 // Fills in what the list view asks of a row: its leaf name and its state image. The list
@@ -222,13 +253,27 @@ INT_PTR handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
       return TRUE;
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lparam);
-      if (header->idFrom != IDC_FILE_LIST || header->code != LVN_GETDISPINFOA) return FALSE;
-      describe_row(reinterpret_cast<NMLVDISPINFOA*>(lparam)->item);
-      return TRUE;
+      if (header->idFrom != IDC_FILE_LIST) return FALSE;
+      if (header->code == LVN_GETDISPINFOA) {
+        describe_row(reinterpret_cast<NMLVDISPINFOA*>(lparam)->item);
+        return TRUE;
+      }
+      if (header->code == LVN_ODFINDITEMA) {
+        // The rows are not searched by typed letters: no row matches, so the selection
+        // stays where it is instead of jumping to the first row.
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, -1);
+        return TRUE;
+      }
+      return FALSE;
     }
     case WM_TIMER:
-      if (wparam != kPaintTimer) return FALSE;
-      on_paint_timer(window);
+      if (wparam == kPaintTimer) {
+        on_paint_timer(window);
+      } else if (wparam == kRunWatchTimer) {
+        on_run_watch_timer(window);
+      } else {
+        return FALSE;
+      }
       return TRUE;
     case WM_HASH_PROGRESS:
       on_progress(window);

@@ -20,9 +20,10 @@ extern std::exception_ptr window_error;
 // The dialog procedure of IDD_MAIN. Its creation parameter is non-zero when the command
 // line named an SFV file that was loaded, though it may list nothing: the window checks
 // that list at once. Returns TRUE for the messages it handles (WM_INITDIALOG, WM_COMMAND,
-// WM_DROPFILES, the list view's LVN_GETDISPINFOA, its paint timer, WM_HASH_PROGRESS,
-// WM_HASH_DONE), FALSE for the rest. Raises nothing: an error is stored in window_error
-// and quits the message loop.
+// WM_DROPFILES, the list view's LVN_GETDISPINFOA and LVN_ODFINDITEMA, its paint and run
+// watch timers, WM_HASH_PROGRESS, WM_HASH_DONE), FALSE for the rest. A WM_HASH_DONE while
+// the worker is still marked running is ignored. Raises nothing: an error is stored in
+// window_error and quits the message loop.
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // Rebuilds the rows of `list_view` from the FileList: one row per entry, its leaf as text

@@ -5,11 +5,11 @@ PostThreadMessageFunction post_thread_message = PostThreadMessageA;
 namespace {
 
 // Posts WM_HASH_DONE to `thread`. A full queue (Windows keeps at most 10,000 posted messages
-// per thread) must not lose it, or the window would wait for ever with drops refused, so the
-// post is tried again until the queue has room. Any other failure means the thread is gone.
+// per thread), or any other passing failure, must not lose it, or the window would wait with
+// drops refused, so the post is tried again until it goes through or the thread is gone.
 void post_done(std::uint32_t thread) {
   while (!post_thread_message(thread, WM_HASH_DONE, 0, 0) &&
-         GetLastError() == ERROR_NOT_ENOUGH_QUOTA) {
+         GetLastError() != ERROR_INVALID_THREAD_ID) {
     Sleep(10);
   }
 }

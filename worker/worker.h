@@ -18,8 +18,9 @@
 void start_worker(std::uint32_t report_thread_id);
 
 // The worker thread's entry: hashes worker->list, releases the thread's handle, clears the
-// run's mark and posts WM_HASH_DONE, again and again while the receiver's queue is full, so
-// that the window never waits for ever. `parameter` is the HashWorker. Returns 0.
+// run's mark and posts WM_HASH_DONE, again and again while the post fails and the receiving
+// thread lives, so that the window never waits for ever. `parameter` is the HashWorker.
+// Returns 0.
 DWORD WINAPI worker_main(LPVOID parameter);
 
 // Hashes every entry of `list` in order, storing each status and, for a complete read,
