@@ -68,7 +68,8 @@ void raise_window_error() {
 
 int run(bool list_loaded) {
   const HINSTANCE module = GetModuleHandleA(nullptr);
-  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
 
   const HHOOK filter =
