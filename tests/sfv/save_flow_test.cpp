@@ -304,6 +304,42 @@ TEST_F(SaveFlow, AFullLengthNameGetsItsExtensionAndIsWritten) {
   EXPECT_EQ("SFV file written", outcome());
 }
 
+// The 8-bit dialog cannot start in a folder of MAX_PATH characters or more, nor hand over
+// a long name through a buffer of that size: it opens where it can, and a long name typed
+// into it is written or refused in words, never a crash.
+TEST_F(SaveFlow, LongFoldersAndLongTypedNamesAreWrittenOrRefused) {
+  const struct {
+    const char* what;
+    std::size_t folder_length;  // 0: the test's own folder
+    std::size_t typed_length;
+  } cases[] = {
+      {"files from a folder of 280 characters", 280, 4},
+      {"a typed name of 291 characters", 0, 291},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder here;
+    file_list.clear();
+    const std::string where = c.folder_length == 0 ? here.path()
+                                                   : here.make_long_folder(c.folder_length);
+    add(where + "\\0.txt", HashStatus::Complete, 0x12345678);
+    const std::string typed(c.typed_length, 'n');
+
+    const std::vector<Seen> seen = save({{Action::SaveAs, typed}});
+
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_LT(seen[0].folder.size(), std::size_t{MAX_PATH}) << seen[0].folder;
+    const std::string written = read_file(seen[0].folder + "\\" + typed + ".sfv");
+    if (outcome() == "SFV file written") {
+      EXPECT_EQ(kHeader + "0.txt 12345678\r\n", written);
+    } else {
+      EXPECT_TRUE(outcome() == "Couldn't write SFV file" || outcome() == "Aborted SFV write")
+          << outcome();
+      EXPECT_EQ("", written);
+    }
+  }
+}
+
 // The dialog's own overwrite prompt only knows the name as typed; for "list" it is list.sfv
 // that gets replaced, so the dialog must come back on that name for the user to confirm.
 TEST_F(SaveFlow, ReplacingTheExtendedNameIsConfirmedInASecondDialog) {
