@@ -351,17 +351,79 @@ TEST_F(Program, CloseEndsTheProgramAtOnceEvenDuringARun) {
                    "the run on big.bin");
       EXPECT_LT(seen.file_bar, kBarFull) << "big.bin was read to its end already";
       EXPECT_FALSE(seen.accepts_drops) << "drops are refused during a run";
-      // A drop that got through now would replace the list under the worker.
+      // A drop that got through now would replace the list under the worker; so would one
+      // that a WM_HASH_DONE from another program (such as this one) had let in.
+      PostMessageA(main_, 0x465, 0, 0);  // WM_HASH_DONE
       process_->drop(main_, {small});
       ASSERT_TRUE(wait_posted_handled(GetDlgItem(main_, IDC_FILE_LIST)));
       const MainView later = view();
       EXPECT_EQ((std::vector<Row>{{"big.bin", kReading}}), later.rows) << "after a drop";
       EXPECT_EQ("Checking", later.status);
+      EXPECT_FALSE(later.accepts_drops) << "the run was ended by a stray WM_HASH_DONE";
     }
     const HWND target = c.message == BM_CLICK ? GetDlgItem(main_, IDCANCEL) : main_;
     ASSERT_TRUE(PostMessageA(target, c.message, 0, 0));
     // Wine takes about 2 s to end any process that had a window, whatever it does.
     EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit(5000));
+  }
+}
+
+// The list view's right-button tracking loop takes the worker's thread messages out of the
+// queue and drops them, unseen by any filter; the run must still reach its verdict, whether
+// the button comes up during the run or only after its end.
+TEST_F(Program, ARightButtonHeldOnTheListLosesNeitherTheProgressNorTheEnd) {
+  std::string lines;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string name = "s" + std::to_string(i) + ".txt";
+    folder_.write(name, kCheckBytes);
+    lines += name + " cbf43926\r\n";
+  }
+  const std::string list = folder_.write("small.sfv", lines);
+  for (const bool release_after_end : {false, true}) {
+    SCOPED_TRACE(release_after_end ? "released after the end" : "released during the run");
+    start(quoted(list));
+    if (main_ == nullptr) continue;
+    const HWND list_view = GetDlgItem(main_, IDC_FILE_LIST);
+    // Only the outcome line and the drop flag: 3,000 rows read from another process would
+    // take longer than the run.
+    const auto ended = [&] {
+      return window_text(GetDlgItem(main_, IDC_CURRENT_FILE)) == "Everything OK!" &&
+             (GetWindowLongPtrA(main_, GWL_EXSTYLE) & WS_EX_ACCEPTFILES) != 0;
+    };
+    Sleep(300);
+    ASSERT_TRUE(PostMessageA(list_view, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(30, 30)));
+    if (release_after_end) {
+      EXPECT_TRUE(wait_until(ended)) << "no verdict while the button was held; "
+                                     << window_text(GetDlgItem(main_, IDC_CURRENT_FILE));
+    } else {
+      Sleep(400);
+    }
+    ASSERT_TRUE(PostMessageA(list_view, WM_RBUTTONUP, 0, MAKELPARAM(30, 30)));
+    EXPECT_TRUE(wait_until(ended)) << "no verdict after the button came up; "
+                                   << window_text(GetDlgItem(main_, IDC_CURRENT_FILE));
+    EXPECT_EQ(kBarFull, view().overall_bar);
+    PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit(5000));
+  }
+}
+
+// Close while the Save As dialog is open ends the program; the dialog's end is then no
+// choice of a name, and nothing may be written, least of all over an existing file.
+TEST_F(Program, CloseDuringSaveAsWritesNothing) {
+  for (const bool sfv_there : {false, true}) {
+    SCOPED_TRACE(sfv_there ? "with a file .sfv in the folder" : "into an empty folder");
+    const std::string sub = sfv_there ? "with" : "without";
+    const std::string here = folder_.make_folder(sub);
+    const std::string check = folder_.write(sub + "\\a.txt", kCheckBytes);
+    const std::string fox = folder_.write(sub + "\\b.txt", kFoxBytes);
+    if (sfv_there) write_file(here + "\\.sfv", "old");
+    start("");
+    if (main_ == nullptr) continue;
+    ASSERT_NE(nullptr, drop_and_wait_for_save_as({check, fox}));
+    ASSERT_TRUE(PostMessageA(main_, WM_COMMAND, IDCANCEL, 0));
+    EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit(5000));
+    EXPECT_EQ(sfv_there ? ".sfv|a.txt|b.txt" : "a.txt|b.txt", folder_listing(here));
+    if (sfv_there) EXPECT_EQ("old", read_file(here + "\\.sfv"));
   }
 }
 
