@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
 #include "core/long_path.h"
+#include "core/open_rules.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -43,13 +46,16 @@ TEST(MakePath, RejectsAnElementThatBreaksTheRulesWithTheLibraryText) {
       {"C:/ok/  ", "  "},
   };
   for (const Case& c : cases) {
-    try {
-      make_path(c.text);
-      ADD_FAILURE() << "no error for \"" << c.text << "\"";
-    } catch (const std::exception& error) {
-      EXPECT_EQ(std::string("boost::filesystem::path: invalid name \"") + c.element +
-                    "\" in path: \"" + c.text + "\"",
-                error.what());
+    // The same rule and text for a name as the system holds it, in UTF-16.
+    for (const bool wide : {false, true}) {
+      try {
+        wide ? make_path(widen(c.text)) : make_path(c.text);
+        ADD_FAILURE() << "no error for \"" << c.text << "\"" << (wide ? " in UTF-16" : "");
+      } catch (const std::exception& error) {
+        EXPECT_EQ(std::string("boost::filesystem::path: invalid name \"") + c.element +
+                      "\" in path: \"" + c.text + "\"",
+                  error.what());
+      }
     }
   }
 }
@@ -91,6 +97,12 @@ TEST(MakePath, EveryCodePageByteRoundTrips) {
   }
 }
 
+std::string current_folder_text() {
+  char text[MAX_PATH] = {};
+  GetCurrentDirectoryA(MAX_PATH, text);
+  return text;
+}
+
 // The system does not clean up a name behind \\?\, so the name must already be absolute,
 // with '\' only, and free of "." and "..".
 TEST(LongPathName, IsAbsoluteNormalisedAndPrefixed) {
@@ -113,6 +125,76 @@ TEST(LongPathName, IsAbsoluteNormalisedAndPrefixed) {
     EXPECT_TRUE(name == c.name) << c.path << ": got " << boost::filesystem::path(name).string()
                                 << ", expected " << boost::filesystem::path(c.name).string();
   }
+}
+
+// Windows hands a name that the code page cannot hold to the 8-bit calls as a look-alike:
+// the full-width a (U+FF41) becomes a plain 'a', which names a different file.
+TEST(Exact8Bit, OnlyANameThatComesBackUnchangedHasAn8BitForm) {
+  const struct {
+    std::wstring wide;
+    unsigned code_page;
+    std::optional<std::string> text;
+  } cases[] = {
+      {L"a.sfv", 1252, "a.sfv"},
+      {L"", 1252, ""},
+      {L"caf\u00E9 \u20AC.bin", 1252, "caf\xE9 \x80.bin"},
+      {L"\uFF41.sfv", 1252, std::nullopt},
+      {L"\u0100.bin", 1252, std::nullopt},  // A with macron: a plain A by best fit
+      {L"a\u2215b", 1252, std::nullopt},    // division slash: a separator by best fit
+      {L"?.bin", 1252, "?.bin"},           // the default character itself is exact
+      {L"caf\u00E9", 437, "caf\x82"},
+      {L"\uFF41.sfv", 932, "\x82\x81.sfv"},  // the Japanese code page holds the full-width a
+      // UTF-8 takes no best-fit flag; only the round trip finds what it cannot hold.
+      {L"\uFF41.sfv", 65001, "\xEF\xBD\x81.sfv"},
+      {L"a\xD800.bin", 65001, std::nullopt},  // a lone surrogate
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.text, exact_8bit(c.wide, c.code_page))
+        << "code page " << c.code_page << ", name " << boost::filesystem::path(c.wide).string();
+  }
+}
+
+// What the program opens is what the system resolves the name to; a device is never opened,
+// since opening a serial port already raises its control lines.
+TEST(PathToOpen, RefusesDevicesAndLookAlikesAndGivesTheFullPath) {
+  TempFolder folder;
+  const std::string here = generic_string(make_path(current_folder_text()));
+  const std::string there = generic_string(make_path(folder.path()));
+  const struct {
+    boost::filesystem::path path;
+    std::string opened;  // the path opened, generic; "" when refused
+  } cases[] = {
+      {make_path(folder.file("COM1")), ""},
+      {make_path("aux"), ""},
+      {make_path(folder.file("LPT1")), ""},
+      {make_path(folder.file("nul.txt")), ""},
+      {make_path("con"), ""},
+      {make_path("\\\\.\\COM1"), ""},
+      {make_path(widen(folder.path()) + L"\\\uFF41.bin"), ""},
+      {make_path(""), ""},
+      {make_path(folder.file("COM10")), there + "/COM10"},
+      {make_path(folder.file("xcon.txt")), there + "/xcon.txt"},
+      {make_path(folder.file("nul_txt")), there + "/nul_txt"},
+      {make_path(folder.file("caf\xE9.bin")), there + "/caf\xE9.bin"},
+      {make_path("sub/../plain.bin"), here + "/plain.bin"},
+      {make_path("\\\\server\\share\\x.bin"), "//server/share/x.bin"},
+  };
+  for (const auto& c : cases) {
+    const std::optional<boost::filesystem::path> opened = path_to_open(c.path);
+    EXPECT_EQ(c.opened, opened ? generic_string(*opened) : "") << generic_string(c.path);
+  }
+}
+
+// Windows limits the full path, however short the name as given.
+TEST(PathToOpen, AShortRelativeNameUnderADeepFolderIsOpenedByItsLongFullPath) {
+  TempFolder folder;
+  const std::string deep = folder.make_long_folder(250);
+  const std::string name = "a-list-of-files.sfv";
+  const CurrentFolder inside(deep);
+  const std::optional<boost::filesystem::path> opened = path_to_open(make_path(name));
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_EQ(generic_string(make_path(deep + "\\" + name)), generic_string(*opened));
+  EXPECT_TRUE(is_long_path(*opened)) << opened->native().size() << " characters";
 }
 
 }  // namespace
