@@ -52,11 +52,11 @@ std::optional<std::string> exact_8bit(std::wstring_view wide, unsigned code_page
 }
 
 std::optional<boost::filesystem::path> path_to_open(const boost::filesystem::path& path) {
-  if (!exact_8bit(path.native())) return std::nullopt;
-  // The device check must see the name the system will act on: "COM1" is the serial port
-  // in every folder, and opening it already raises the port's control lines.
+  // Both checks must see the name the system will act on: "COM1" is the serial port in
+  // every folder, and opening it already raises the port's control lines; the current
+  // folder, too, may hold a character that the code page lacks.
   std::wstring full = full_path_name(path);
-  if (!names_a_disk_file(full)) return std::nullopt;
+  if (!names_a_disk_file(full) || !exact_8bit(full)) return std::nullopt;
   for (wchar_t& c : full) {
     if (c == L'\\') c = L'/';
   }

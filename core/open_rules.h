@@ -20,8 +20,8 @@ std::optional<std::string> exact_8bit(std::wstring_view wide, unsigned code_page
 // Returns the path under which the program opens the file `path` names: its full path as
 // the system resolves it against the current folder (full_path_name), in generic form, so
 // the path limits hold for the whole path. Returns nothing, and nothing has been opened,
-// when the file must not be opened: the name has no exact 8-bit form (exact_8bit), the
-// system cannot make it absolute, or it resolves to no file on a drive or share, as the
-// device names do in any folder (NUL, CON, AUX, PRN, COM1-9, LPT1-9, with an extension on
-// the systems that say so). Raises std::bad_alloc only.
+// when the file must not be opened: the system cannot make the path absolute, or resolves
+// it to no file on a drive or share, as it does the device names in any folder (NUL, CON,
+// AUX, PRN, COM1-9, LPT1-9, with an extension on the systems that say so), or the full
+// path has no exact 8-bit form (exact_8bit). Raises std::bad_alloc only.
 std::optional<boost::filesystem::path> path_to_open(const boost::filesystem::path& path);
