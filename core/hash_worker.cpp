@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "core/long_path.h"
+#include "core/open_rules.h"
 #include "core/path_rules.h"
 #include "core/read_loop.h"
 
@@ -20,21 +21,25 @@ namespace {
 
 // Share reading only: the file cannot change under us, and a file that someone holds open
 // for writing is refused rather than read half-written. Unbuffered sequential reads keep a
-// large check from flushing the system's file cache.
-HANDLE open_for_hashing(const boost::filesystem::path& path) {
+// large check from flushing the system's file cache. A name that must not be opened (a
+// device, a look-alike) is refused before the system sees it.
+HANDLE open_for_hashing(const boost::filesystem::path& given) {
+  const std::optional<boost::filesystem::path> path = path_to_open(given);
+  if (!path) return INVALID_HANDLE_VALUE;
   constexpr DWORD kFlags =
       FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
-  if (is_long_path(path)) {
-    return CreateFileW(long_path_name(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+  if (is_long_path(*path)) {
+    return CreateFileW(long_path_name(*path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
                        OPEN_EXISTING, kFlags, nullptr);
   }
-  return CreateFileA(native_string(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+  return CreateFileA(native_string(*path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
                      OPEN_EXISTING, kFlags, nullptr);
 }
 
 }  // namespace
 
-HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink) {
+static HashStatus hash_named_file(HashWorker& worker, const boost::filesystem::path& path,
+                                  ProgressSink sink) {
   HANDLE file = open_for_hashing(path);
   if (file == INVALID_HANDLE_VALUE) return HashStatus::NotOpened;
   // A pipe or a device (NUL, CON and COM1 are found in any folder) opens like a file, but
@@ -57,4 +62,15 @@ HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, Pr
   }
   CloseHandle(file);
   return status;
+}
+
+HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink) {
+  // On the worker thread an exception would end the process. What can raise comes before
+  // the open, so no handle is left behind: the name's conversion to 8-bit text (which fails
+  // under a UTF-8 system code page) and the memory for the names.
+  try {
+    return hash_named_file(worker, path, sink);
+  } catch (...) {
+    return HashStatus::NotOpened;
+  }
 }

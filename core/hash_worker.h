@@ -52,7 +52,9 @@ using ProgressSink = void (*)(HashWorker& worker, std::uint32_t index, std::uint
 // Hashes the file at `path`, of any length, into worker.crc, which the caller has reset,
 // in reads of kReadChunkSize bytes into worker.buffer; calls `sink` after every read that
 // brought bytes. Returns NotOpened when the file cannot be opened or is no file on a disk
-// but a pipe or a device (nothing read, nothing reported), Complete when exactly its size
+// but a pipe or a device (nothing read, nothing reported; path_to_open refuses devices and
+// look-alike names before any open, and an exception, such as a failed conversion of the
+// name, ends the call the same way), Complete when exactly its size
 // was read and a read met its end (see read_all_chunks), Incomplete otherwise. Raises
 // nothing.
 HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink);

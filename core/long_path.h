@@ -14,6 +14,12 @@
 // (260) UTF-16 units long or longer. Raises nothing.
 bool is_long_path(const boost::filesystem::path& path);
 
+// Returns the path made absolute against the current folder and normalised by the system
+// (GetFullPathNameW: "." and ".." resolved, '/' read as '\'), whatever its length; a name
+// that the system takes for a device comes back as \\.\NAME. Returns "" when the system
+// cannot make the path absolute. Raises std::bad_alloc only.
+std::wstring full_path_name(const boost::filesystem::path& path);
+
 // Returns the name under which the wide file calls reach the file `path` names, whatever
 // its length: the path made absolute against the current folder and normalised by the
 // system ("." and ".." resolved, '/' read as '\'), behind the prefix \\?\ (for a share,

@@ -30,12 +30,10 @@ std::size_t root_length(const WideString& generic) {
 
 std::string narrow(const WideString& text) { return boost::filesystem::path(text).string(); }
 
-}  // namespace
-
-boost::filesystem::path make_path(std::string_view text) {
-  // Convert first, then look at the characters: in a double-byte code page the second
-  // byte of a character may be 0x5C, which is no separator.
-  WideString wide = boost::filesystem::path(std::string(text)).native();
+// Checks every element of `wide` and returns it in generic form; `text()` gives the name
+// as the error shows it.
+template <class Text>
+boost::filesystem::path checked_path(WideString wide, Text text) {
   for (wchar_t& c : wide) {
     if (c == L'\\') c = L'/';
   }
@@ -47,11 +45,25 @@ boost::filesystem::path make_path(std::string_view text) {
     // Empty elements come from a leading, doubled or trailing separator; they name nothing.
     if (!element.empty() && !is_valid_element(element)) {
       throw std::invalid_argument("boost::filesystem::path: invalid name \"" + narrow(element) +
-                                  "\" in path: \"" + std::string(text) + "\"");
+                                  "\" in path: \"" + text() + "\"");
     }
     start = end + 1;
   }
   return boost::filesystem::path(wide);
+}
+
+}  // namespace
+
+boost::filesystem::path make_path(std::string_view text) {
+  // Convert first, then look at the characters: in a double-byte code page the second
+  // byte of a character may be 0x5C, which is no separator.
+  return checked_path(boost::filesystem::path(std::string(text)).native(),
+                      [text] { return std::string(text); });
+}
+
+boost::filesystem::path make_path(std::wstring_view wide) {
+  const WideString name(wide);
+  return checked_path(name, [&name] { return narrow(name); });
 }
 
 std::string generic_string(const boost::filesystem::path& path) {

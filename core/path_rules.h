@@ -18,6 +18,12 @@
 // < > : " | , ends in a space, or ends in a dot without being "." or "..".
 boost::filesystem::path make_path(std::string_view text);
 
+// Returns the path named by `wide`, the name as the system holds it in UTF-16, under the
+// same rules and with the same error as make_path(text); the error shows the name in the
+// 8-bit code page. The name is kept as given even where the code page has no exact form
+// for it (see exact_8bit in open_rules.h).
+boost::filesystem::path make_path(std::wstring_view wide);
+
 // Returns the path's 8-bit text in generic form, with '/'.
 std::string generic_string(const boost::filesystem::path& path);
 

@@ -1,12 +1,16 @@
 // tallyrun.exe's entry.
 #include <windows.h>
 
+#include <string>
+
 #include "core/hash_worker.h"
 #include "ui/run_program.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR command_line,
-                   int show_command) {
-  const int exit_code = run_program(instance, previous_instance, command_line, show_command);
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR, int show_command) {
+  // Not the runtime's 8-bit command line: it may name a look-alike of the file meant.
+  std::string command_line = command_line_from_system();
+  const int exit_code =
+      run_program(instance, previous_instance, command_line.data(), show_command);
   // A run still going when the window closed is not waited for. Ending the process here
   // stops the worker before any static object it may still use is destroyed; the system
   // reclaims the rest, and the program has no file left open for writing.

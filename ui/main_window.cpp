@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/file_list.h"
+#include "core/open_rules.h"
 #include "core/path_rules.h"
 #include "sfv/save_flow.h"
 #include "sfv/sfv_reader.h"
@@ -112,12 +113,14 @@ void initialise(HWND window, bool list_loaded) {
   }
 }
 
-// Returns the name of dropped item `index`, however long: its length is asked first, so a
-// name longer than the shell's usual 259 characters is never cut into a different path.
-std::string dropped_name(HDROP drop, UINT index) {
-  const UINT length = DragQueryFileA(drop, index, nullptr, 0);
-  std::string name(length + 1, '\0');
-  name.resize(DragQueryFileA(drop, index, name.data(), length + 1));
+// Returns the name of dropped item `index` as the system holds it, however long: its
+// length is asked first, so a name longer than the shell's usual 259 characters is never
+// cut into a different path. The 8-bit name would be the system's conversion, which puts a
+// look-alike in place of a character that the code page lacks: another file's name.
+std::wstring dropped_name(HDROP drop, UINT index) {
+  const UINT length = DragQueryFileW(drop, index, nullptr, 0);
+  std::wstring name(length + 1, L'\0');
+  name.resize(DragQueryFileW(drop, index, name.data(), length + 1));
   return name;
 }
 
@@ -130,10 +133,19 @@ void on_drop(HWND window, HDROP drop) {
   CreateMode = true;
   const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
   for (UINT i = 0; i < count; ++i) {
+    // The entry keeps the true name; hashing refuses it when it has no exact 8-bit form.
     const boost::filesystem::path path = make_path(dropped_name(drop, i));
     if (count == 1 && has_sfv_extension(path)) {
-      file_list.replace_with(load_sfv(path));
       CreateMode = false;
+      if (const std::optional<boost::filesystem::path> list = path_to_open(path)) {
+        file_list.replace_with(load_sfv(*list));
+      } else {
+        // A list that must not be read (a look-alike name, a device) is checked as the one
+        // entry it is, and fails: reading a list in its place could say "Everything OK!".
+        FileEntry entry;
+        entry.path = path;
+        file_list.append(entry);
+      }
     } else {
       FileEntry entry;
       entry.path = path;
@@ -225,17 +237,6 @@ void on_run_watch_timer(HWND window) {
   }
 }
 
-// Fills in what the list view asks of a row: its leaf name and its state image. The list
-// view keeps no rows of its own, so a list of any length fills at once.
-void describe_row(LVITEMA& item) {
-  if (item.iItem < 0 || static_cast<std::uint32_t>(item.iItem) >= file_list.count()) return;
-  const auto row = static_cast<std::uint32_t>(item.iItem);
-  const FileEntry& entry = file_list.at(row);
-  if ((item.mask & LVIF_TEXT) != 0 && item.pszText != nullptr && item.cchTextMax > 0)
-    lstrcpynA(item.pszText, leaf(entry.path).c_str(), item.cchTextMax);
-  if ((item.mask & LVIF_IMAGE) != 0) item.iImage = row_image(entry, row, shown, CreateMode);
-}
-
 INT_PTR handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG:
@@ -299,6 +300,22 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
     PostQuitMessage(1);
     return TRUE;
   }
+}
+
+void describe_row(LVITEMA& item) noexcept {
+  if (item.iItem < 0 || static_cast<std::uint32_t>(item.iItem) >= file_list.count()) return;
+  const auto row = static_cast<std::uint32_t>(item.iItem);
+  const FileEntry& entry = file_list.at(row);
+  if ((item.mask & LVIF_TEXT) != 0 && item.pszText != nullptr && item.cchTextMax > 0) {
+    // The list view asks while it paints, from any message loop: an error here would end
+    // the program for the sake of one row's text.
+    try {
+      lstrcpynA(item.pszText, leaf(entry.path).c_str(), item.cchTextMax);
+    } catch (...) {
+      item.pszText[0] = '\0';
+    }
+  }
+  if ((item.mask & LVIF_IMAGE) != 0) item.iImage = row_image(entry, row, shown, CreateMode);
 }
 
 void refill_file_list_view(HWND list_view) {

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include <windows.h>
+#include <commctrl.h>
 
 // True while the FileList came from dropped files that are to be written out as a new
 // SFV file; false while it came from an SFV file and is being checked. Only the main
@@ -25,6 +26,12 @@ extern std::exception_ptr window_error;
 // the worker is still marked running is ignored. Raises nothing: an error is stored in
 // window_error and quits the message loop.
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// Fills in what the list view asks of row item.iItem (LVN_GETDISPINFOA): the leaf of its
+// entry's path into item.pszText, or "" when the name cannot be converted to 8-bit text,
+// and its state image. The list view keeps no rows of its own, so a list of any length
+// fills at once. Raises nothing.
+void describe_row(LVITEMA& item) noexcept;
 
 // Rebuilds the rows of `list_view` from the FileList: one row per entry, its leaf as text
 // and ImagePending as image until a run reaches it. The list view asks the window for each

@@ -10,6 +10,7 @@
 
 #include "core/file_list.h"
 #include "core/long_path.h"
+#include "core/open_rules.h"
 #include "core/path_rules.h"
 #include "sfv/sfv_reader.h"
 #include "sfv/sfv_writer.h"
@@ -52,10 +53,9 @@ LRESULT CALLBACK forward_from_modal_loops(int code, WPARAM wparam, LPARAM lparam
 
 // Returns true when `command_line` named an SFV file, which is then in the FileList.
 bool load_from_command_line(const char* command_line) {
-  if (command_line == nullptr || *command_line == '\0') return false;
-  const boost::filesystem::path path = make_path(command_line_path(command_line));
-  if (!path_exists(path) || !has_sfv_extension(path)) return false;
-  file_list.replace_with(load_sfv(path));
+  const std::optional<boost::filesystem::path> path = command_line_file(command_line);
+  if (!path || !path_exists(*path) || !has_sfv_extension(*path)) return false;
+  file_list.replace_with(load_sfv(*path));
   return true;
 }
 
@@ -95,6 +95,18 @@ int run(bool list_loaded) {
 }
 
 }  // namespace
+
+std::string command_line_from_system() {
+  // The runtime's 8-bit command line is the system's conversion of this one, which puts a
+  // look-alike in place of a character that the code page lacks: a list named with U+FF41,
+  // the full-width a, would arrive with a plain 'a', naming a different list.
+  return exact_8bit(program_arguments(GetCommandLineW())).value_or("");
+}
+
+std::optional<boost::filesystem::path> command_line_file(const char* command_line) {
+  if (command_line == nullptr || *command_line == '\0') return std::nullopt;
+  return path_to_open(make_path(command_line_path(command_line)));
+}
 
 bool path_exists(const boost::filesystem::path& path) {
   boost::system::error_code error;

@@ -8,6 +8,17 @@ std::string command_line_path(std::string_view command_line) {
   return std::string(command_line);
 }
 
+std::wstring_view program_arguments(std::wstring_view command_line) {
+  std::size_t next = 0;
+  bool quoted = false;
+  while (next < command_line.size() && (command_line[next] > L' ' || quoted)) {
+    if (command_line[next] == L'"') quoted = !quoted;
+    ++next;
+  }
+  while (next < command_line.size() && command_line[next] <= L' ') ++next;
+  return command_line.substr(next);
+}
+
 RowImage row_image(const FileEntry& entry, std::uint32_t row,
                    const std::optional<ProgressReport>& shown, bool create_mode) {
   if (!shown || row > shown->index) return ImagePending;

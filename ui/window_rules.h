@@ -25,6 +25,12 @@ enum RowImage : int {
 // A lone double quote gives "". Raises nothing.
 std::string command_line_path(std::string_view command_line);
 
+// Returns the arguments in `command_line`, the process's whole command line as the system
+// holds it: what follows the program's name and the blanks after it. As for WinMain's
+// command line, the name ends at the first blank (a character up to the space) outside
+// double quotes. Raises nothing.
+std::wstring_view program_arguments(std::wstring_view command_line);
+
 // Returns the image of row `row`, showing `entry`, while the window shows the run at
 // `shown` (nothing before the run's first report). Rows after the shown entry are pending;
 // the shown entry is being read until its file progress is kFileFinished. A finished row

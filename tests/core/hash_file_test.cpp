@@ -9,6 +9,7 @@
 #include "core/crc32.h"
 #include "core/path_rules.h"
 #include "core/read_loop.h"
+#include "tests/support/failing_conversion.h"
 #include "tests/support/print.h"
 #include "tests/support/temp_folder.h"
 
@@ -122,6 +123,9 @@ TEST_F(HashFile, UnopenableFilesReadNothingAndReportNothing) {
       folder.file("NUL"),
       folder.file("nul.txt"),
       folder.file("COM1"),
+      folder.file("aux"),
+      folder.file("LPT1"),
+      "con",
   };
   for (const std::string& path : cases) {
     posted.clear();
@@ -131,6 +135,25 @@ TEST_F(HashFile, UnopenableFilesReadNothingAndReportNothing) {
   }
   CloseHandle(writer);
   EXPECT_EQ(HashStatus::Complete, hash(held)) << "once the writer is gone";
+}
+
+// The program writes and shows a name in the 8-bit code page; a file whose name has no
+// exact form there would be written under another file's name, so it is never read. Both
+// files exist: the look-alike is refused for its name, not because it is missing.
+TEST_F(HashFile, RefusesALookAlikeNameAndNeverRaises) {
+  const boost::filesystem::path plain = make_path(folder.write("a.bin", "123456789"));
+  const std::wstring look_alike = widen(folder.path()) + L"\\\uFF41.bin";
+  write_file(look_alike, "123456789");
+  worker.crc.reset();
+  EXPECT_EQ(HashStatus::NotOpened, hash_file(worker, make_path(look_alike), record_progress));
+  EXPECT_TRUE(posted.empty()) << posted.size() << " progress calls";
+  {
+    // As under a UTF-8 system code page: the name's conversion raises, on the worker thread.
+    const FailingPathConversion failing;
+    EXPECT_EQ(HashStatus::NotOpened, hash_file(worker, plain, record_progress));
+  }
+  EXPECT_EQ(HashStatus::Complete, hash_file(worker, plain, record_progress))
+      << "once names convert again";
 }
 
 TEST_F(HashFile, OpensAGenericPathUnderItsNativeName) {

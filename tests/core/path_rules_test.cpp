@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
 #include "core/long_path.h"
+#include "core/open_rules.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -43,13 +46,16 @@ TEST(MakePath, RejectsAnElementThatBreaksTheRulesWithTheLibraryText) {
       {"C:/ok/  ", "  "},
   };
   for (const Case& c : cases) {
-    try {
-      make_path(c.text);
-      ADD_FAILURE() << "no error for \"" << c.text << "\"";
-    } catch (const std::exception& error) {
-      EXPECT_EQ(std::string("boost::filesystem::path: invalid name \"") + c.element +
-                    "\" in path: \"" + c.text + "\"",
-                error.what());
+    // The same rule and text for a name as the system holds it, in UTF-16.
+    for (const bool wide : {false, true}) {
+      try {
+        wide ? make_path(widen(c.text)) : make_path(c.text);
+        ADD_FAILURE() << "no error for \"" << c.text << "\"" << (wide ? " in UTF-16" : "");
+      } catch (const std::exception& error) {
+        EXPECT_EQ(std::string("boost::filesystem::path: invalid name \"") + c.element +
+                      "\" in path: \"" + c.text + "\"",
+                  error.what());
+      }
     }
   }
 }
@@ -112,6 +118,60 @@ TEST(LongPathName, IsAbsoluteNormalisedAndPrefixed) {
     const std::wstring name = long_path_name(make_path(c.path));
     EXPECT_TRUE(name == c.name) << c.path << ": got " << boost::filesystem::path(name).string()
                                 << ", expected " << boost::filesystem::path(c.name).string();
+  }
+}
+
+// Windows hands a name that the code page cannot hold to the 8-bit calls as a look-alike:
+// the full-width a (U+FF41) becomes a plain 'a', which names a different file.
+TEST(Exact8Bit, OnlyANameThatComesBackUnchangedHasAn8BitForm) {
+  const struct {
+    std::wstring wide;
+    unsigned code_page;
+    std::optional<std::string> text;
+  } cases[] = {
+      {L"caf\u00E9 \u20AC.sfv", 1252, "caf\xE9 \x80.sfv"},
+      {L"\uFF41.sfv", 1252, std::nullopt},
+      {L"a\u2215b", 1252, std::nullopt},  // division slash: a separator by best fit
+      {L"caf\u00E9", 437, "caf\x82"},
+      {L"\uFF41.sfv", 932, "\x82\x81.sfv"},  // the Japanese code page holds the full-width a
+      // UTF-8 takes no best-fit flag; only the round trip finds what it cannot hold.
+      {L"\uFF41.sfv", 65001, "\xEF\xBD\x81.sfv"},
+      {L"a\xD800.bin", 65001, std::nullopt},  // a lone surrogate
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.text, exact_8bit(c.wide, c.code_page))
+        << "code page " << c.code_page << ", name " << boost::filesystem::path(c.wide).string();
+  }
+}
+
+// What the program opens is what the system resolves the name to, against the current
+// folder: Windows limits the full path, however short the name. A device is never opened,
+// since opening a serial port already raises its control lines.
+TEST(PathToOpen, RefusesDevicesAndLookAlikesAndGivesTheFullPath) {
+  TempFolder folder;
+  const std::string deep = folder.make_long_folder(250);
+  const CurrentFolder inside(deep);
+  const std::string there = generic_string(make_path(folder.path()));
+  const struct {
+    boost::filesystem::path path;
+    std::string opened;  // the path opened, generic; "" when refused
+  } cases[] = {
+      {make_path(folder.file("COM1")), ""},
+      {make_path("aux"), ""},
+      {make_path(folder.file("LPT1")), ""},
+      {make_path(folder.file("nul.txt")), ""},
+      {make_path("con"), ""},
+      {make_path("\\\\.\\COM1"), ""},
+      {make_path(widen(folder.path()) + L"\\\uFF41.bin"), ""},
+      {make_path(folder.file("COM10")), there + "/COM10"},
+      {make_path(folder.file("xcon.txt")), there + "/xcon.txt"},
+      {make_path("sub/../a-list-of-files.sfv"),
+       generic_string(make_path(deep)) + "/a-list-of-files.sfv"},  // 270 characters
+      {make_path("\\\\server\\share\\x.bin"), "//server/share/x.bin"},
+  };
+  for (const auto& c : cases) {
+    const std::optional<boost::filesystem::path> opened = path_to_open(c.path);
+    EXPECT_EQ(c.opened, opened ? generic_string(*opened) : "") << generic_string(c.path);
   }
 }
 

@@ -73,6 +73,29 @@ void write_file(const std::string& path, std::string_view bytes) {
   EXPECT_TRUE(out.good()) << "writing " << path;
 }
 
+void write_file(const std::wstring& path, std::string_view bytes) {
+  std::ofstream out(long_path_name(boost::filesystem::path(path)).c_str(),
+                    std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(out.good()) << "writing " << boost::filesystem::path(path).string();
+}
+
+std::wstring widen(std::string_view text) {
+  std::wstring wide(text.size(), L'\0');
+  wide.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                          static_cast<int>(wide.size()))));
+  return wide;
+}
+
+CurrentFolder::CurrentFolder(const std::string& path) : previous_(MAX_PATH, L'\0') {
+  previous_.resize(GetCurrentDirectoryW(MAX_PATH, previous_.data()));
+  EXPECT_TRUE(SetCurrentDirectoryA(path.c_str()))
+      << "SetCurrentDirectoryA(" << path << ") failed, error " << GetLastError();
+}
+
+CurrentFolder::~CurrentFolder() { SetCurrentDirectoryW(previous_.c_str()); }
+
 std::string read_file(const std::string& path) {
   std::ifstream in;
   open_file_stream(in, boost::filesystem::path(path), std::ios::binary);

@@ -35,6 +35,25 @@ class TempFolder {
 // Writes `bytes` to the file at the native path `path`, of any length, in binary.
 void write_file(const std::string& path, std::string_view bytes);
 
+// Writes `bytes` to the file at the native path `path`, of any length, in binary; the path
+// is UTF-16, so it may hold characters that the 8-bit code page lacks.
+void write_file(const std::wstring& path, std::string_view bytes);
+
+// Returns `text`, 8-bit in the system code page, as UTF-16.
+std::wstring widen(std::string_view text);
+
+// Makes `path` the current folder for the life of the object, then puts the old one back.
+class CurrentFolder {
+ public:
+  explicit CurrentFolder(const std::string& path);
+  ~CurrentFolder();
+  CurrentFolder(const CurrentFolder&) = delete;
+  CurrentFolder& operator=(const CurrentFolder&) = delete;
+
+ private:
+  std::wstring previous_;
+};
+
 // Returns the whole content of the file at `path`, of any length, read in binary; "" when
 // it cannot be read.
 std::string read_file(const std::string& path);

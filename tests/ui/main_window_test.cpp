@@ -1,5 +1,6 @@
 // The main window run in this process by run_program, as tallyrun.exe runs it, for what
-// only this process can arrange: the worker's posts refused as a full queue refuses them.
+// only this process can arrange: the worker's posts refused as a full queue refuses them,
+// and names that cannot be converted.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -9,9 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "core/file_list.h"
+#include "core/path_rules.h"
+#include "tests/support/failing_conversion.h"
 #include "tests/support/full_queue.h"
 #include "tests/support/temp_folder.h"
 #include "tests/ui/remote_window.h"
+#include "ui/main_window.h"
 #include "ui/resource.h"
 #include "ui/run_program.h"
 #include "worker/worker.h"
@@ -111,6 +116,27 @@ TEST(MainWindow, ARunShowsItsVerdictThoughTheWorkersMessagesAreRefusedOrLost) {
     EXPECT_EQ(seen.overall_bar, 65535);
     EXPECT_EQ(seen.rows, (std::vector<std::string>{"check.txt:1", "fox.txt:5", "gone.txt:5"}));
   }
+}
+
+// The list view asks for a row's text while it paints, from whatever loop is running; a
+// name that cannot be converted (as under a UTF-8 system code page) must not end the program.
+TEST(MainWindow, ARowWhoseNameCannotBeConvertedShowsNoNameAndItsImage) {
+  FileEntry listed;
+  listed.path = make_path("C:\\set\\check.txt");
+  file_list.replace_with(std::vector<FileEntry>{listed});
+  char text[64] = "not filled in";
+  LVITEMA item{};
+  item.mask = LVIF_TEXT | LVIF_IMAGE;
+  item.pszText = text;
+  item.cchTextMax = sizeof text;
+  item.iImage = -1;
+  {
+    const FailingPathConversion failing;
+    describe_row(item);
+  }
+  EXPECT_EQ(std::string(text), "");
+  EXPECT_NE(item.iImage, -1) << "the row's image is given all the same";
+  file_list.clear();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/open_rules.h"
 #include "sfv/sfv_writer.h"
 #include "tests/support/temp_folder.h"
 #include "tests/ui/remote_window.h"
@@ -65,8 +66,10 @@ std::string make_sparse_file(const TempFolder& where, const std::string& name, L
 
 class Program : public testing::Test {
  protected:
-  // Starts tallyrun.exe with `arguments` after its quoted name; does not wait.
-  void launch(const std::string& arguments) {
+  // Starts tallyrun.exe with `arguments` after its quoted name; does not wait. Arguments in
+  // UTF-16 may hold characters that the 8-bit code page lacks.
+  template <class Text>
+  void launch(const Text& arguments) {
     const std::string exe = program_path();
     ASSERT_NE("", exe) << "TALLYRUN_EXE is not set";
     main_ = nullptr;
@@ -74,7 +77,8 @@ class Program : public testing::Test {
   }
 
   // Starts tallyrun.exe with `arguments` and waits for its main window.
-  void start(const std::string& arguments) {
+  template <class Text>
+  void start(const Text& arguments) {
     launch(arguments);
     main_ = process_->main_window();
     ASSERT_NE(nullptr, main_) << "no main window for arguments [" << arguments << "]; running "
@@ -120,7 +124,13 @@ class Program : public testing::Test {
 
 TEST_F(Program, ArgumentsThatNameNoSfvFileOpenAnEmptyWindow) {
   const std::string text_file = folder_.write("check.txt", kCheckBytes);
-  const std::string arguments[] = {"", "\"", quoted(text_file), folder_.file("missing.sfv")};
+  // Devices answer in every folder; a list from one would be read from a port.
+  const std::string arguments[] = {"",
+                                   "\"",
+                                   quoted(text_file),
+                                   folder_.file("missing.sfv"),
+                                   quoted(folder_.file("nul.sfv")),
+                                   folder_.file("COM1.sfv")};
   for (const std::string& argument : arguments) {
     SCOPED_TRACE("arguments [" + argument + "]");
     start(argument);
@@ -288,6 +298,41 @@ TEST_F(Program, ALongDroppedNameIsKeptWhole) {
   ASSERT_TRUE(process_->drop(main_, {folder_.file(leaf)}));
   const MainView seen = wait_for_outcome("No SFV file written: none of the files could be read");
   EXPECT_EQ((std::vector<Row>{{leaf, kFailed}}), seen.rows);
+}
+
+// A name that the code page cannot hold has a look-alike there that names another file:
+// the full-width a (U+FF41) best fits to a plain 'a'. The program must neither read that
+// other file in its place nor pass what it cannot name. Both look-alikes exist, and both
+// lists pass, so reading either would say "Everything OK!".
+TEST_F(Program, ALookAlikeNameIsNeverTakenForTheFileItResembles) {
+  ASSERT_FALSE(exact_8bit(L"\uFF41")) << "the code page " << GetACP() << " holds U+FF41";
+  folder_.write("check.txt", kCheckBytes);
+  const std::string plain_bin = folder_.write("a.bin", kCheckBytes);
+  folder_.write("a.sfv", sfv_text({kCheckLine}));
+  const std::wstring look_alike_bin = widen(folder_.path()) + L"\\\uFF41.bin";
+  const std::wstring look_alike_sfv = widen(folder_.path()) + L"\\\uFF41.sfv";
+  write_file(look_alike_bin, kCheckBytes);
+  write_file(look_alike_sfv, sfv_text({kCheckLine}));
+
+  // Named on the command line, it counts as a file that does not exist.
+  start(L"\"" + look_alike_sfv + L"\"");
+  if (main_ == nullptr) return;
+  MainView seen = view();
+  EXPECT_TRUE(seen.accepts_drops && seen.rows.empty() && seen.current.empty()) << seen;
+
+  // Dropped alone, it is checked as the one entry it is, and fails.
+  ASSERT_TRUE(process_->drop(main_, std::vector<std::wstring>{look_alike_sfv}));
+  seen = wait_for_outcome("File errors detected!");
+  EXPECT_EQ((std::vector<Row>{{"?.sfv", kFailed}}), seen.rows);
+
+  // Dropped with the file it resembles, it gets no line; that file gets its own.
+  ASSERT_TRUE(process_->drop(main_, std::vector<std::wstring>{look_alike_bin, widen(plain_bin)}));
+  const HWND dialog = process_->owned_dialog(main_);
+  ASSERT_NE(nullptr, dialog) << "no Save As dialog; the window shows " << view();
+  ASSERT_TRUE(save_as(dialog, "created")) << "the Save As name field did not take the name";
+  seen = wait_for_outcome("SFV file written (1 file could not be read and was left out)");
+  EXPECT_EQ((std::vector<Row>{{"?.bin", kFailed}, {"a.bin", kOk}}), seen.rows);
+  EXPECT_EQ(header_on_disk() + "a.bin cbf43926\r\n", read_file(folder_.file("created.sfv")));
 }
 
 TEST_F(Program, AFolderNamedLikeAnSfvFileEndsTheProgramWithAnError) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/start_process.h"
+#include "tests/support/temp_folder.h"
 #include "ui/resource.h"
 
 namespace {
@@ -117,6 +118,13 @@ RemoteProcess::RemoteProcess(const std::string& exe, const std::string& argument
   if (error != 0) ADD_FAILURE() << "CreateProcessA(" << command_line << ") failed, error " << error;
 }
 
+RemoteProcess::RemoteProcess(const std::string& exe, const std::wstring& arguments) {
+  std::wstring command_line = L"\"" + widen(exe) + L"\"";
+  if (!arguments.empty()) command_line += L" " + arguments;
+  const DWORD error = start_process(widen(exe), command_line, info_);
+  if (error != 0) ADD_FAILURE() << "CreateProcessW(" << command_line << ") failed, error " << error;
+}
+
 RemoteProcess::~RemoteProcess() {
   if (info_.hProcess == nullptr) return;
   if (running()) {
@@ -182,8 +190,23 @@ bool RemoteProcess::drop(HWND window, const std::vector<std::string>& paths) con
   std::string block(reinterpret_cast<const char*>(&header), sizeof header);
   for (const std::string& path : paths) block.append(path).push_back('\0');
   block.push_back('\0');
+  return post_drop(window, block);
+}
 
-  // The target's DragQueryFileA takes the block through GlobalLock, which hands back a
+bool RemoteProcess::drop(HWND window, const std::vector<std::wstring>& paths) const {
+  DROPFILES header{};
+  header.pFiles = sizeof header;
+  header.fWide = TRUE;
+  std::string block(reinterpret_cast<const char*>(&header), sizeof header);
+  for (const std::wstring& path : paths) {
+    block.append(reinterpret_cast<const char*>(path.c_str()), (path.size() + 1) * sizeof(wchar_t));
+  }
+  block.append(sizeof(wchar_t), '\0');
+  return post_drop(window, block);
+}
+
+bool RemoteProcess::post_drop(HWND window, const std::string& block) const {
+  // The target's DragQueryFileW takes the block through GlobalLock, which hands back a
   // plain pointer as it is; its DragFinish cannot free it, so it stays until the target ends.
   void* remote = VirtualAllocEx(info_.hProcess, nullptr, block.size(), MEM_COMMIT | MEM_RESERVE,
                                 PAGE_READWRITE);

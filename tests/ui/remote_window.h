@@ -32,6 +32,8 @@ class RemoteProcess {
   // `arguments` after one space unless they are empty. Fails the test when it cannot;
   // running() is false then.
   RemoteProcess(const std::string& exe, const std::string& arguments);
+  // The same through the wide call, for arguments that the 8-bit code page cannot hold.
+  RemoteProcess(const std::string& exe, const std::wstring& arguments);
   // Kills the process if it is still running, and closes its handles.
   ~RemoteProcess();
   RemoteProcess(const RemoteProcess&) = delete;
@@ -63,6 +65,9 @@ class RemoteProcess {
   // not carry a posted HDROP to another process; the target keeps the block for its life.
   // Returns false, with the test failed, when the block could not be written or posted.
   bool drop(HWND window, const std::vector<std::string>& paths) const;
+  // The same with UTF-16 names, as the shell hands over names that the 8-bit code page
+  // cannot hold.
+  bool drop(HWND window, const std::vector<std::wstring>& paths) const;
 
   // Returns the list view's columns' texts, read through a buffer in the target.
   std::vector<std::string> list_columns(HWND list_view) const;
@@ -79,6 +84,8 @@ class RemoteProcess {
   // Returns the last of dialogs() for which `matches` holds, waiting up to `timeout_ms`;
   // null when none appeared.
   HWND wait_for_dialog(const std::function<bool(HWND)>& matches, DWORD timeout_ms) const;
+  // Writes the DROPFILES `block` into the target and posts it to `window` (see drop).
+  bool post_drop(HWND window, const std::string& block) const;
 
   PROCESS_INFORMATION info_{};
 };

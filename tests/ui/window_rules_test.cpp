@@ -30,6 +30,46 @@ TEST(CommandLine, WholeTextIsOnePathWithOuterQuotesRemoved) {
     EXPECT_EQ(command_line_path(c.command_line), c.path) << "command line: " << c.command_line;
 }
 
+// The system's own command line, in UTF-16, holds the program's name first.
+TEST(CommandLine, ArgumentsFollowTheProgramNameAsTheRuntimeFindsThem) {
+  const struct {
+    const wchar_t* command_line;
+    const wchar_t* arguments;
+  } cases[] = {
+      {LR"("C:\my apps\tallyrun.exe" "C:\a b.sfv")", LR"("C:\a b.sfv")"},
+      {L"tallyrun.exe\t list.sfv ", L"list.sfv "},
+      {LR"("C:\my apps\tallyrun.exe")", L""},
+      {LR"("C:\my apps\t"x.exe y)", L"y"},  // the quotes end inside the name
+      // Characters beyond ASCII are no blanks, in the name or in the arguments.
+      {L"C:\\caf\u00E9\\tallyrun.exe \uFF41.sfv", L"\uFF41.sfv"},
+      {L"", L""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(std::wstring(program_arguments(c.command_line)), c.arguments)
+        << "command line: " << boost::filesystem::path(c.command_line).string();
+  }
+}
+
+// The list named on the command line is opened by its full path, so that its entries are
+// absolute; a device is never opened, and counts as a path that does not exist.
+TEST(CommandLine, NamesAFileByItsFullPathAndNeverADevice) {
+  TempFolder folder;
+  const CurrentFolder inside(folder.path());
+  const struct {
+    const char* command_line;
+    std::string file;  // generic; "" for none
+  } cases[] = {
+      {"", ""},
+      {"\"", ""},
+      {"\"sub\\..\\list.sfv\"", generic_string(make_path(folder.path())) + "/list.sfv"},
+      {"COM1.sfv", ""},
+  };
+  for (const auto& c : cases) {
+    const std::optional<boost::filesystem::path> file = command_line_file(c.command_line);
+    EXPECT_EQ(file ? generic_string(*file) : "", c.file) << "command line: " << c.command_line;
+  }
+}
+
 TEST(RowImage, FollowsTheRunAndJudgesFinishedRows) {
   const FileEntry matching = entry(HashStatus::Complete, 0xCBF43926, 0xCBF43926);
   const FileEntry differing = entry(HashStatus::Complete, 0xCBF43926, 0x12345678);
