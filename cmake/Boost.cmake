@@ -9,6 +9,10 @@ if(NOT EXISTS "${TALLYRUN_BOOST_ROOT}/include/boost/version.hpp")
                       "run scripts/fetch-boost ${TALLYRUN_BOOST_ROOT} first (scripts/test does).")
 endif()
 
+# Boost's tree may lie outside the build folder; its path must not reach the binary either.
+add_compile_options(
+  $<$<COMPILE_LANGUAGE:CXX>:-ffile-prefix-map=${TALLYRUN_BOOST_ROOT}=boost>)
+
 file(GLOB _boost_fs_sources CONFIGURE_DEPENDS "${TALLYRUN_BOOST_ROOT}/src/filesystem/*.cpp")
 add_library(boost_filesystem STATIC ${_boost_fs_sources})
 target_include_directories(boost_filesystem SYSTEM PUBLIC "${TALLYRUN_BOOST_ROOT}/include")

@@ -1,5 +1,6 @@
-# Shared by scripts/test, scripts/run and scripts/bench: installs what is missing, fetches
-# Boost's sources, builds the project for Windows and prepares Wine. Sourced, not run.
+# Shared by scripts/test, scripts/run, scripts/bench and scripts/release: installs what is
+# missing, fetches Boost's sources, builds the project for Windows and prepares Wine.
+# Sourced, not run.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,8 +11,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no prompts to install .NET or a browser engine
 
 # Bochs, with the host's compiler, boots the CRC kernels on an emulated AVX-512 processor.
+# Python packs the release zip, which test_program checks.
 packages=(cmake make xz-utils dpkg-dev g++-mingw-w64-x86-64-posix googletest
-          wine wine64 xvfb xauth x11-utils rhash cksfv
+          wine wine64 xvfb xauth x11-utils rhash cksfv python3
           g++ binutils bochs bochs-term bochsbios vgabios)
 
 install_missing() {

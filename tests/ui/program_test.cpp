@@ -183,12 +183,13 @@ TEST_F(Program, ChecksTheSfvFileOnTheCommandLine) {
   write_file(long_folder + "\\fox.txt", "The quick brown fox jumps over the lazy cat");
   const std::string long_list = long_folder + "\\long.sfv";
   write_file(long_list, sfv_text({kCheckLine, kFoxLine}));
-  const struct {
+  struct Case {
     std::string arguments;
     std::string verdict;
     std::vector<Row> rows;
     int bars;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {quoted(good), "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}, kBarFull},
       {good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}, kBarFull},
       {"\"" + good, "Everything OK!", {{"check.txt", kOk}, {"fox.txt", kOk}}, kBarFull},
@@ -204,7 +205,17 @@ TEST_F(Program, ChecksTheSfvFileOnTheCommandLine) {
        {{"check.txt", kOk}, {"fox.txt", kFailed}},
        kBarFull},
   };
-  for (const auto& c : cases) {
+  // The release zip, as a user unpacks it: its own list must check every other file in it.
+  const char* release = std::getenv("TALLYRUN_RELEASE_DIR");
+  EXPECT_NE(nullptr, release)
+      << "TALLYRUN_RELEASE_DIR is not set; run this through tests/ui/with_pipe_device_and_zip.sh";
+  if (release != nullptr) {
+    cases.push_back({quoted(std::string(release) + "\\tallyrun-1.2-win64.sfv"),
+                     "Everything OK!",
+                     {{"tallyrun.exe", kOk}, {"README.txt", kOk}, {"LICENSE.txt", kOk}},
+                     kBarFull});
+  }
+  for (const Case& c : cases) {
     SCOPED_TRACE("arguments [" + c.arguments + "]");
     start(c.arguments);
     if (main_ == nullptr) continue;
@@ -269,7 +280,7 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
 TEST_F(Program, PipesAndDevicesNeitherPassNorGetALine) {
   const char* pipe_dir = std::getenv("TALLYRUN_PIPE_DIR");
   ASSERT_NE(nullptr, pipe_dir)
-      << "TALLYRUN_PIPE_DIR is not set; run this through tests/ui/with_pipe_and_device.sh";
+      << "TALLYRUN_PIPE_DIR is not set; run this through tests/ui/with_pipe_device_and_zip.sh";
   const std::string folder = pipe_dir;
   write_file(folder + "\\check.txt", kCheckBytes);
   const std::string list = folder + "\\special.sfv";

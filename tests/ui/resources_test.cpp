@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -181,6 +183,25 @@ TEST_F(ExeResources, StateStripIsSixPicturesOnWhite) {
       }
     }
   }
+}
+
+// A release is rebuilt to the byte from its commit; the link time in the PE header, or the
+// path of the folder it was built in, would make every build differ.
+TEST_F(ExeResources, HoldsNoLinkTimeAndNoBuildPath) {
+  const std::string exe = std::getenv("TALLYRUN_EXE");
+  std::ifstream in(exe, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  IMAGE_DOS_HEADER dos{};
+  IMAGE_NT_HEADERS64 nt{};
+  ASSERT_GE(bytes.size(), sizeof dos) << exe;
+  std::memcpy(&dos, bytes.data(), sizeof dos);
+  ASSERT_GE(bytes.size(), dos.e_lfanew + sizeof nt) << "e_lfanew " << dos.e_lfanew;
+  std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
+  ASSERT_EQ(nt.Signature, static_cast<DWORD>(IMAGE_NT_SIGNATURE));
+  EXPECT_EQ(nt.FileHeader.TimeDateStamp, 0u) << "seconds since 1970";
+  // TALLYRUN_EXE is "Z:" and the Unix path of the build folder's exe.
+  const std::string folder = exe.substr(2, exe.find_last_of('/') - 2);
+  EXPECT_EQ(bytes.find(folder), std::string::npos) << folder << " is in the exe";
 }
 
 TEST_F(ExeResources, ManifestAsksForNoCommonControlsVersion) {
