@@ -1,6 +1,7 @@
 #include "sfv/save_flow.h"
 
 #include <commdlg.h>
+#include <dlgs.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "core/file_list.h"
 #include "core/long_path.h"
+#include "core/open_rules.h"
 #include "core/path_rules.h"
 #include "sfv/sfv_writer.h"
 #include "ui/resource.h"
@@ -54,14 +56,29 @@ bool typed_name_fits(std::string_view folder, std::string_view typed) {
   return fits_dialog(typed) && (rooted || folder.size() + 1 + typed.size() < MAX_PATH);
 }
 
-// The Save As dialog's own window procedure, while refuse_long_names stands in front of it.
+// Returns true when the text of the dialog's name field has an exact 8-bit form. For any
+// other, the 8-bit dialog would hand over a look-alike (U+FF41, the full-width a, as 'a'):
+// the name of another file, replaced after a question about this one.
+bool typed_name_is_exact(HWND dialog) {
+  HWND field = GetDlgItem(dialog, cmb13);  // the name field is one of these two
+  if (field == nullptr || !IsWindowVisible(field)) field = GetDlgItem(dialog, edt1);
+  if (field == nullptr) return true;
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(field)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(
+      GetWindowTextW(field, text.data(), static_cast<int>(text.size()))));
+  return exact_8bit(text).has_value();
+}
+
+// The Save As dialog's own window procedure, while refuse_unusable_names stands in front.
 WNDPROC save_as_procedure = nullptr;
-// True when the dialog was closed because the typed name was too long for it.
+// True when the dialog was closed because the typed name could not be used.
 bool name_refused = false;
 
 // Stands in front of the Save As dialog's procedure: Save with a name too long for the
-// dialog's own buffers closes the dialog as refused instead of letting it overflow them.
-LRESULT CALLBACK refuse_long_names(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+// dialog's own buffers, or with no exact 8-bit form, closes the dialog as refused instead
+// of letting it overflow its buffers or hand over another file's name.
+LRESULT CALLBACK refuse_unusable_names(HWND dialog, UINT message, WPARAM wparam,
+                                       LPARAM lparam) {
   if (message == WM_COMMAND && LOWORD(wparam) == IDOK) {
     std::vector<char> typed(kNameBufferSize, '\0');
     char folder[MAX_PATH] = {};
@@ -69,7 +86,7 @@ LRESULT CALLBACK refuse_long_names(HWND dialog, UINT message, WPARAM wparam, LPA
                     reinterpret_cast<LPARAM>(typed.data()));
     CallWindowProcA(save_as_procedure, dialog, CDM_GETFOLDERPATH, sizeof folder,
                     reinterpret_cast<LPARAM>(folder));
-    if (!typed_name_fits(folder, typed.data())) {
+    if (!typed_name_fits(folder, typed.data()) || !typed_name_is_exact(dialog)) {
       name_refused = true;
       PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
       return 0;
@@ -78,11 +95,11 @@ LRESULT CALLBACK refuse_long_names(HWND dialog, UINT message, WPARAM wparam, LPA
   return CallWindowProcA(save_as_procedure, dialog, message, wparam, lparam);
 }
 
-// The dialog's hook: puts refuse_long_names in front of the dialog, the hook's parent.
+// The dialog's hook: puts refuse_unusable_names in front of the dialog, the hook's parent.
 UINT_PTR CALLBACK save_as_hook(HWND hook_dialog, UINT message, WPARAM, LPARAM) {
   if (message == WM_INITDIALOG) {
     save_as_procedure = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-        GetParent(hook_dialog), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(refuse_long_names)));
+        GetParent(hook_dialog), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(refuse_unusable_names)));
   }
   return 0;
 }

@@ -29,6 +29,7 @@ struct Action {
   };
   Kind kind;
   std::string name;
+  std::wstring wide_name;  // SaveAs: typed in place of `name` when not empty
 };
 
 // What one dialog showed when the test got to it.
@@ -167,7 +168,11 @@ class DialogDriver {
     }
     switch (action.kind) {
       case Action::SaveAs:
-        SetWindowTextA(name_field(dialog), action.name.c_str());
+        if (action.wide_name.empty()) {
+          SetWindowTextA(name_field(dialog), action.name.c_str());
+        } else {
+          SetWindowTextW(name_field(dialog), action.wide_name.c_str());
+        }
         press(dialog, IDOK);
         break;
       case Action::ConfirmSave:
@@ -305,16 +310,18 @@ TEST_F(SaveFlow, AFullLengthNameGetsItsExtensionAndIsWritten) {
 }
 
 // The 8-bit dialog cannot start in a folder of MAX_PATH characters or more, nor hand over
-// a long name through a buffer of that size: it opens where it can, and a long name typed
-// into it is written or refused in words, never a crash.
-TEST_F(SaveFlow, LongFoldersAndLongTypedNamesAreWrittenOrRefused) {
+// a long name, nor one without an 8-bit form of its own: it opens where it can, and such a
+// name typed into it is written or refused in words, never a crash nor another file's name.
+TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
   const struct {
     const char* what;
     std::size_t folder_length;  // 0: the test's own folder
     std::size_t typed_length;
+    std::wstring wide_name;  // typed in place of typed_length n's when not empty
   } cases[] = {
-      {"files from a folder of 280 characters", 280, 4},
-      {"a typed name of 291 characters", 0, 291},
+      {"files from a folder of 280 characters", 280, 4, L""},
+      {"a typed name of 291 characters", 0, 291, L""},
+      {"a look-alike of an existing list's name", 0, 1, L"\xFF4E"},  // full-width n
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -324,13 +331,17 @@ TEST_F(SaveFlow, LongFoldersAndLongTypedNamesAreWrittenOrRefused) {
                                                    : here.make_long_folder(c.folder_length);
     add(where + "\\0.txt", HashStatus::Complete, 0x12345678);
     const std::string typed(c.typed_length, 'n');
+    if (!c.wide_name.empty()) here.write(typed + ".sfv", "old");
 
-    const std::vector<Seen> seen = save({{Action::SaveAs, typed}});
+    const std::vector<Seen> seen = save({{Action::SaveAs, typed, c.wide_name}});
 
     ASSERT_EQ(1u, seen.size());
     EXPECT_LT(seen[0].folder.size(), std::size_t{MAX_PATH}) << seen[0].folder;
     const std::string written = read_file(seen[0].folder + "\\" + typed + ".sfv");
-    if (outcome() == "SFV file written") {
+    if (!c.wide_name.empty()) {
+      EXPECT_EQ("Couldn't write SFV file", outcome());
+      EXPECT_EQ("old", written) << "the look-alike's file was replaced";
+    } else if (outcome() == "SFV file written") {
       EXPECT_EQ(kHeader + "0.txt 12345678\r\n", written);
     } else {
       EXPECT_TRUE(outcome() == "Couldn't write SFV file" || outcome() == "Aborted SFV write")
