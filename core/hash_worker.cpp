@@ -9,8 +9,8 @@
 #include "core/read_loop.h"
 
 HashWorker::HashWorker() {
-  buffer = static_cast<unsigned char*>(
-      VirtualAlloc(nullptr, kReadChunkSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  buffer = static_cast<unsigned char*>(VirtualAlloc(nullptr, kReadAheadSlots * kReadChunkSize,
+                                                    MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   if (buffer == nullptr) throw std::runtime_error("Unable to allocate memory");
 }
 
