@@ -6,7 +6,7 @@
 
 #include "core/long_path.h"
 #include "core/path_rules.h"
-#include "core/read_loop.h"
+#include "core/read_ahead.h"
 
 HashWorker::HashWorker() {
   buffer = static_cast<unsigned char*>(VirtualAlloc(nullptr, kReadAheadSlots * kReadChunkSize,
@@ -20,10 +20,11 @@ namespace {
 
 // Share reading only: the file cannot change under us, and a file that someone holds open
 // for writing is refused rather than read half-written. Unbuffered sequential reads keep a
-// large check from flushing the system's file cache.
+// large check from flushing the system's file cache. Overlapped, so that several reads of
+// one file can be in flight at once.
 HANDLE open_for_hashing(const boost::filesystem::path& path) {
-  constexpr DWORD kFlags =
-      FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
+  constexpr DWORD kFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
+                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL;
   if (is_long_path(path)) {
     return CreateFileW(long_path_name(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
                        OPEN_EXISTING, kFlags, nullptr);
@@ -47,13 +48,7 @@ HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, Pr
   HashStatus status = HashStatus::Incomplete;  // a file whose size is unknown was not read
   LARGE_INTEGER file_size;
   if (GetFileSizeEx(file, &file_size)) {
-    auto read = [file](void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
-      DWORD count = 0;
-      const bool ok = ReadFile(file, buffer, size, &count, nullptr) != 0;
-      *bytes_read = count;
-      return ok;
-    };
-    status = read_all_chunks(worker, file_size.QuadPart, read, sink);
+    status = read_file_chunks(worker, file, file_size.QuadPart, sink);
   }
   CloseHandle(file);
   return status;

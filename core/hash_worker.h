@@ -57,9 +57,10 @@ extern HashWorker hash_worker;
 using ProgressSink = void (*)(HashWorker& worker, std::uint32_t index, std::uint32_t file_progress);
 
 // Hashes the file at `path`, of any length, into worker.crc, which the caller has reset,
-// in reads of kReadChunkSize bytes into worker.buffer; calls `sink` after every read that
-// brought bytes. Returns NotOpened when the file cannot be opened or is no file on a disk
-// but a pipe or a device (nothing read, nothing reported), Complete when exactly its size
-// was read and a read met its end (see read_all_chunks), Incomplete otherwise. Raises
+// in reads of kReadChunkSize bytes into worker.buffer, those of a file larger than one chunk
+// made ahead of the hash (see read_file_chunks); calls `sink` after every read that brought
+// bytes, in file order. Returns NotOpened when the file cannot be opened or is no file on a
+// disk but a pipe or a device (nothing read, nothing reported), Complete when exactly its
+// size was read and a read met its end (see read_all_chunks), Incomplete otherwise. Raises
 // nothing.
 HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink);
