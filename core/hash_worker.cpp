@@ -20,11 +20,10 @@ namespace {
 
 // Share reading only: the file cannot change under us, and a file that someone holds open
 // for writing is refused rather than read half-written. Unbuffered sequential reads keep a
-// large check from flushing the system's file cache. Overlapped, so that several reads of
-// one file can be in flight at once.
+// large check from flushing the system's file cache.
 HANDLE open_for_hashing(const boost::filesystem::path& path) {
-  constexpr DWORD kFlags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
-                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL;
+  constexpr DWORD kFlags =
+      FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
   if (is_long_path(path)) {
     return CreateFileW(long_path_name(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
                        OPEN_EXISTING, kFlags, nullptr);

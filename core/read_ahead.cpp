@@ -15,19 +15,22 @@ enum class SlotState { Idle, Queued, Issuing, Issued };
 
 struct Slot {
   SlotState state = SlotState::Idle;
-  HANDLE file = nullptr;
-  bool first = false;  // the read at the start of its file
+  HANDLE plain_file = nullptr;       // the file as hash_file opened it, for reads in turn
+  HANDLE overlapped_file = nullptr;  // the same file opened for overlapped reads, or null
+  bool first = false;                // the read at the start of its file
   unsigned char* buffer = nullptr;
   DWORD size = 0;
   OVERLAPPED overlapped{};  // the read's offset and, once reads go pending, its event
   HANDLE event = nullptr;   // set by the system when a pending read of this slot ends
-  DWORD issue_error = 0;    // why ReadFile did not start the read; 0 when it did
+  bool made = false;        // the read was made in turn on plain_file: its result is below
+  bool ok = false;          // for a read made in turn, or one that ReadFile refused at once
+  DWORD bytes = 0;          // for a read made in turn
 };
 
-// How the reads of the current file end, known from its first read.
+// How the reads of the current file end.
 enum class Completion {
-  FirstRead,  // the first read is out: no other read of the file may go out meanwhile
-  InCall,     // inside ReadFile, as Wine makes every read of a file
+  FirstRead,  // the first read is out, overlapped: no other read may go out meanwhile
+  InCall,     // inside ReadFile, as Wine makes every read of a file: the rest go in turn
   Pending,    // later, as Windows ends unbuffered reads: each read carries its slot's event
 };
 
@@ -40,12 +43,16 @@ enum class Completion {
 struct Reader {
   SRWLOCK lock = SRWLOCK_INIT;
   CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;  // a read was queued or issued
+  SRWLOCK file_pointer = SRWLOCK_INIT;  // held while a read in turn moves a file pointer
   Slot slots[kReadAheadSlots];
   std::uint32_t queue[kReadAheadSlots] = {};  // queued slots, oldest at queue_head
   std::uint32_t queue_head = 0;
   std::uint32_t queue_length = 0;
   Completion completion = Completion::InCall;
   bool running = false;  // the thread and the slots' events exist; only the worker reads it
+  // Reads of files have been seen to end inside ReadFile: every later file is read in turn
+  // from the start, with no second handle. Only the worker reads it.
+  bool reads_end_in_call = false;
 };
 
 Reader reader;
@@ -58,44 +65,64 @@ bool may_issue() {
          reader.completion != Completion::FirstRead;
 }
 
+// Makes the read of `slot` in turn on its plain handle: moves the file pointer to its
+// offset and reads there, as the serial loop does. Under Wine a read that passes an
+// OVERLAPPED costs a call into the Wine server (to post its completion, even with no port),
+// as slow as the read itself; this one costs none.
+void read_in_turn(Slot& slot) {
+  LARGE_INTEGER offset;
+  offset.LowPart = slot.overlapped.Offset;
+  offset.HighPart = static_cast<LONG>(slot.overlapped.OffsetHigh);
+  AcquireSRWLockExclusive(&reader.file_pointer);
+  slot.ok = SetFilePointerEx(slot.plain_file, offset, nullptr, FILE_BEGIN) &&
+            ReadFile(slot.plain_file, slot.buffer, slot.size, &slot.bytes, nullptr);
+  ReleaseSRWLockExclusive(&reader.file_pointer);
+  if (!slot.ok) slot.bytes = 0;
+  slot.made = true;
+}
+
 // Takes the oldest queued read and issues it, releasing the lock meanwhile. Called with the
 // lock held when may_issue().
 //
-// A read carries its slot's event only once a read of its file has gone pending. Under
-// Wine none does (it reports the read pending, but has made it inside the call), and
-// setting an event there is a call into the Wine server per read, on a busy machine as
-// slow as the read itself. On Windows the first read of a file goes pending with no event;
-// it is alone in flight, so the handle itself signals its end, and it is waited for here
-// before the later reads go out, each with its event. A later read without an event that
-// goes pending after all may have another beside it, whose end would signal the same
-// handle, so its own end is polled for instead; from then on the file's reads carry events.
+// The first read of a file opened for overlapped reads shows how its reads end. Under Wine
+// it ends inside ReadFile (which reports it pending, but has made it), and the later reads
+// go in turn on the plain handle. On Windows it goes pending; issued with no event, alone in
+// flight, its end is signalled by the handle itself, and it is waited for here before the
+// later reads go out, each with its slot's event so that several are in flight.
 void issue_oldest() {
   Slot& slot = reader.slots[reader.queue[reader.queue_head]];
   reader.queue_head = (reader.queue_head + 1) % kReadAheadSlots;
   --reader.queue_length;
   slot.state = SlotState::Issuing;
-  if (slot.first) reader.completion = Completion::FirstRead;
-  const bool with_event = reader.completion == Completion::Pending;
+  if (slot.first) {
+    reader.completion =
+        slot.overlapped_file == nullptr ? Completion::InCall : Completion::FirstRead;
+  }
+  const Completion completion = reader.completion;
   ReleaseSRWLockExclusive(&reader.lock);
 
-  slot.overlapped.hEvent = with_event ? slot.event : nullptr;
-  const bool started = ReadFile(slot.file, slot.buffer, slot.size, nullptr, &slot.overlapped) ||
-                       GetLastError() == ERROR_IO_PENDING;
-  const DWORD error = started ? 0 : GetLastError();
-  const bool pending = started && !with_event && !HasOverlappedIoCompleted(&slot.overlapped);
-  if (pending && slot.first) {
-    DWORD ignored = 0;
-    GetOverlappedResult(slot.file, &slot.overlapped, &ignored, TRUE);  // the result stays
+  bool pending = false;
+  slot.made = false;
+  if (completion == Completion::InCall) {
+    read_in_turn(slot);
+  } else {
+    slot.overlapped.hEvent = completion == Completion::Pending ? slot.event : nullptr;
+    if (!ReadFile(slot.overlapped_file, slot.buffer, slot.size, nullptr, &slot.overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      slot.made = true;  // refused at once; at the end it is a read that found no bytes
+      slot.ok = GetLastError() == ERROR_HANDLE_EOF;
+      slot.bytes = 0;
+    } else if (completion == Completion::FirstRead) {
+      pending = !HasOverlappedIoCompleted(&slot.overlapped);
+      DWORD ignored = 0;
+      if (pending) GetOverlappedResult(slot.overlapped_file, &slot.overlapped, &ignored, TRUE);
+    }
   }
-  while (pending && !HasOverlappedIoCompleted(&slot.overlapped)) Sleep(1);
 
   AcquireSRWLockExclusive(&reader.lock);
-  if (pending) {
-    reader.completion = Completion::Pending;
-  } else if (slot.first) {
-    reader.completion = Completion::InCall;
+  if (completion == Completion::FirstRead) {
+    reader.completion = pending ? Completion::Pending : Completion::InCall;
   }
-  slot.issue_error = error;
   slot.state = SlotState::Issued;
   WakeAllConditionVariable(&reader.changed);
 }
@@ -137,9 +164,10 @@ bool overlapped_result(HANDLE file, OVERLAPPED* overlapped, std::uint32_t* bytes
   return ok || GetLastError() == ERROR_HANDLE_EOF;
 }
 
-// The reads of one file for read_chunks_ahead, issued by the reader thread.
+// The reads of one file for read_chunks_ahead, issued by the reader thread or the worker.
 struct ReaderThreadReads {
-  HANDLE file;
+  HANDLE plain_file;
+  HANDLE overlapped_file;  // null when every read goes in turn on plain_file
 
   void start(std::uint32_t index, unsigned char* buffer, std::int64_t offset,
              std::uint32_t size) {
@@ -147,7 +175,8 @@ struct ReaderThreadReads {
     slot.overlapped = OVERLAPPED{};
     slot.overlapped.Offset = static_cast<DWORD>(offset);
     slot.overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    slot.file = file;
+    slot.plain_file = plain_file;
+    slot.overlapped_file = overlapped_file;
     slot.first = offset == 0;
     slot.buffer = buffer;
     slot.size = size;
@@ -162,23 +191,24 @@ struct ReaderThreadReads {
   bool finish(std::uint32_t index, std::uint32_t* bytes_read) {
     Slot& slot = reader.slots[index];
     AcquireSRWLockExclusive(&reader.lock);
-    // Rather than sleep until the reader thread gets to it, the worker makes a waiting read
-    // itself: a wake-up costs more than a read on a busy machine, and with a core free the
-    // two threads read side by side.
+    // Rather than sleep until the reader thread gets to it, the worker makes its next read
+    // itself when the reader has not taken it up: on a busy machine a wake-up can cost more
+    // than the read. A read the reader is making is waited for: it ends sooner.
     while (slot.state != SlotState::Issued) {
-      if (may_issue()) {
+      if (slot.state == SlotState::Queued && may_issue()) {
         issue_oldest();
       } else {
         SleepConditionVariableSRW(&reader.changed, &reader.lock, INFINITE, 0);
       }
     }
     slot.state = SlotState::Idle;
+    if (slot.first) reader.reads_end_in_call = reader.completion == Completion::InCall;
     ReleaseSRWLockExclusive(&reader.lock);
-    if (slot.issue_error != 0) {
-      *bytes_read = 0;
-      return slot.issue_error == ERROR_HANDLE_EOF;
+    if (slot.made) {
+      *bytes_read = slot.bytes;
+      return slot.ok;
     }
-    return overlapped_result(file, &slot.overlapped, bytes_read);
+    return overlapped_result(overlapped_file, &slot.overlapped, bytes_read);
   }
 
   void cancel() {
@@ -200,53 +230,47 @@ struct ReaderThreadReads {
 
     bool pending = false;
     for (Slot& slot : reader.slots) {
-      if (slot.state == SlotState::Issued && slot.issue_error == 0 &&
+      if (slot.state == SlotState::Issued && !slot.made &&
           !HasOverlappedIoCompleted(&slot.overlapped)) {
         pending = true;
       }
     }
-    if (pending) CancelIoEx(file, nullptr);
+    if (pending) CancelIoEx(overlapped_file, nullptr);
     // Whether cancelled or done meanwhile, each read has ended once its result is in.
     for (Slot& slot : reader.slots) {
       if (slot.state != SlotState::Issued) continue;
       std::uint32_t ignored = 0;
-      if (slot.issue_error == 0) overlapped_result(file, &slot.overlapped, &ignored);
+      if (!slot.made) overlapped_result(overlapped_file, &slot.overlapped, &ignored);
       slot.state = SlotState::Idle;
     }
   }
 };
-
-// Reads `size` bytes at `offset` of `file` into `buffer` on the calling thread and waits
-// for them; returns whether the read succeeded, with its byte count in `bytes_read`. A read
-// at or past the end succeeds with no bytes.
-bool read_here(HANDLE file, std::int64_t offset, void* buffer, std::uint32_t size,
-               std::uint32_t* bytes_read) {
-  OVERLAPPED overlapped{};
-  overlapped.Offset = static_cast<DWORD>(offset);
-  overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  // No event: with this the only read of the file in flight, the system signals the handle
-  // when it ends, and under Wine setting an event would cost a call into its server.
-  if (!ReadFile(file, buffer, size, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
-    *bytes_read = 0;
-    return GetLastError() == ERROR_HANDLE_EOF;
-  }
-  return overlapped_result(file, &overlapped, bytes_read);
-}
 
 }  // namespace
 
 HashStatus read_file_chunks(HashWorker& worker, void* file, std::int64_t file_size,
                             ProgressSink sink) {
   if (file_size > kReadChunkSize && start_reader()) {
-    ReaderThreadReads reads{file};
-    return read_chunks_ahead(worker, file_size, reads, sink);
+    // A second handle to the same file, for overlapped reads, unless reads have been seen to
+    // end inside ReadFile. Without it every read goes in turn: correct, one at a time.
+    HANDLE overlapped_file = nullptr;
+    if (!reader.reads_end_in_call) {
+      overlapped_file = ReOpenFile(file, FILE_READ_DATA, FILE_SHARE_READ,
+                                   FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
+                                       FILE_FLAG_OVERLAPPED);
+      if (overlapped_file == INVALID_HANDLE_VALUE) overlapped_file = nullptr;
+    }
+    ReaderThreadReads reads{file, overlapped_file};
+    const HashStatus status = read_chunks_ahead(worker, file_size, reads, sink);
+    if (overlapped_file != nullptr) CloseHandle(overlapped_file);
+    return status;
   }
-  // A file of one chunk has nothing to read ahead: handing its read to another thread would
-  // only add the handoff.
-  std::int64_t position = 0;  // the handle keeps no file pointer for overlapped reads
-  auto read = [file, &position](void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
-    const bool ok = read_here(file, position, buffer, size, bytes_read);
-    position += *bytes_read;
+  // A file of one chunk has nothing to read ahead: it is read here, in turn, as ever, since
+  // a handoff or an overlapped read would only add to its cost.
+  auto read = [file](void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
+    DWORD count = 0;
+    const bool ok = ReadFile(file, buffer, size, &count, nullptr) != 0;
+    *bytes_read = count;
     return ok;
   };
   return read_all_chunks(worker, file_size, read, sink);
