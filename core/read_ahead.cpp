@@ -202,7 +202,9 @@ struct ReaderThreadReads {
       }
     }
     slot.state = SlotState::Idle;
-    if (slot.first) reader.reads_end_in_call = reader.completion == Completion::InCall;
+    if (slot.first && overlapped_file != nullptr) {
+      reader.reads_end_in_call = reader.completion == Completion::InCall;
+    }
     ReleaseSRWLockExclusive(&reader.lock);
     if (slot.made) {
       *bytes_read = slot.bytes;
