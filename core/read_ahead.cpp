@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "core/crc32.h"
 #include "core/read_loop.h"
 
 namespace {
@@ -248,11 +249,40 @@ struct ReaderThreadReads {
   }
 };
 
+// Returns whether reads of `file` end inside ReadFile, found once for the process by one
+// overlapped read of its first chunk into `buffer`: under Wine every read of a file is a
+// copy made there and then, on Windows an unbuffered read goes pending at the drive.
+bool reads_end_in_call(HANDLE file, unsigned char* buffer) {
+  static int found = -1;  // -1 until the first probe; then 0 or 1
+  if (found >= 0) return found == 1;
+  HANDLE probe = ReOpenFile(file, FILE_READ_DATA, FILE_SHARE_READ,
+                            FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED);
+  if (probe == INVALID_HANDLE_VALUE) return false;  // not known: read ahead, as is correct
+  OVERLAPPED overlapped{};
+  DWORD count = 0;
+  if (ReadFile(probe, buffer, kReadChunkSize, nullptr, &overlapped) ||
+      GetLastError() == ERROR_IO_PENDING) {
+    found = HasOverlappedIoCompleted(&overlapped) ? 1 : 0;
+    GetOverlappedResult(probe, &overlapped, &count, TRUE);  // never leave it in flight
+  }
+  CloseHandle(probe);
+  return found == 1;
+}
+
+// Returns whether reading `file` ahead of the hash pays. On Windows it always does: the
+// drive works on several requests while the CRC runs. Where reads end inside ReadFile, a
+// read on the reader thread takes the other core from the hash, and on a small machine both
+// then slow down: that pays only where the CRC is the slower of the two, as it is for the
+// kernels without the wide multiplier; the others hash faster than a copy from the cache.
+bool read_ahead_pays(HANDLE file, unsigned char* buffer) {
+  return crc32_kernel() < Crc32Kernel::Clmul256 || !reads_end_in_call(file, buffer);
+}
+
 }  // namespace
 
 HashStatus read_file_chunks(HashWorker& worker, void* file, std::int64_t file_size,
                             ProgressSink sink) {
-  if (file_size > kReadChunkSize && start_reader()) {
+  if (file_size > kReadChunkSize && read_ahead_pays(file, worker.buffer) && start_reader()) {
     // A second handle to the same file, for overlapped reads, unless reads have been seen to
     // end inside ReadFile. Without it every read goes in turn: correct, one at a time.
     HANDLE overlapped_file = nullptr;
