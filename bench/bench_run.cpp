@@ -13,6 +13,8 @@
 //                    "close SECONDS EXIT_CODE": the time from pressing to the process's end.
 //                    Exits 3 when the run had ended before Close could be pressed.
 //   loop LIST        prints "loop SECONDS FILES BYTES": the bare read loop over LIST's files.
+//   crc LIST         prints "crc SECONDS FILES BYTES": the CRC alone over the same bytes,
+//                    each chunk read untimed and only the CRC over it in memory timed.
 // -t is every wait's deadline (300 s unless given). Failures are printed on stderr and exit 1.
 #include <windows.h>
 #include <commctrl.h>
@@ -27,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "core/crc32.h"
 #include "core/hash_worker.h"
 #include "core/path_rules.h"
 #include "sfv/sfv_reader.h"
@@ -256,14 +259,18 @@ int time_close(const std::string& exe, const std::string& list) {
 }
 
 // The "loop" command: reads every file of `list` as hash_file does, without a CRC, and
-// prints the time. Raises Failure when a file cannot be read completely.
-int time_loop(const std::string& list) {
+// prints the time. With `crc_alone`, the "crc" command: makes the same reads untimed and
+// times only the CRC of every chunk, by the kernel the program would choose. Raises Failure
+// when a file cannot be read completely.
+int time_loop(const std::string& list, bool crc_alone) {
   const std::vector<FileEntry> entries = load_sfv(make_path(list));
   std::vector<std::string> names;
   for (const FileEntry& entry : entries) names.push_back(native_string(entry.path));
 
   // The open and reads of hash_file, with nothing done with the bytes.
   const double start = now_seconds();
+  double crc_seconds = 0;
+  boost::crc_32_type crc;
   std::uint64_t total = 0;
   std::size_t unread = 0;
   for (const std::string& name : names) {
@@ -284,15 +291,20 @@ int time_loop(const std::string& list) {
       while (done < size.QuadPart &&
              ReadFile(file, hash_worker.buffer, kReadChunkSize, &count, nullptr) && count > 0) {
         done += count;
+        if (crc_alone) {
+          const double crc_start = now_seconds();
+          crc32_process(crc, hash_worker.buffer, count);
+          crc_seconds += now_seconds() - crc_start;
+        }
       }
     }
     CloseHandle(file);
     if (done != size.QuadPart) ++unread;
     total += static_cast<std::uint64_t>(done);
   }
-  const double seconds = now_seconds() - start;
+  const double seconds = crc_alone ? crc_seconds : now_seconds() - start;
   if (unread > 0) throw Failure{std::to_string(unread) + " listed files were not read completely"};
-  std::printf("loop %.3f %zu %llu\n", seconds, names.size(),
+  std::printf("%s %.3f %zu %llu\n", crc_alone ? "crc" : "loop", seconds, names.size(),
               static_cast<unsigned long long>(total));
   return 0;
 }
@@ -300,7 +312,7 @@ int time_loop(const std::string& list) {
 // Prints the usage and returns the exit code for a wrong command line.
 int usage() {
   std::fprintf(stderr, "usage: tallyrun-bench-run [-t SECONDS] run EXE LIST | close EXE [LIST] |"
-                       " loop LIST\n");
+                       " loop LIST | crc LIST\n");
   return 2;
 }
 
@@ -317,7 +329,8 @@ int main(int argc, char** argv) {
     if (args[0] == "run" && args.size() == 3) return time_run(args[1], args[2]);
     if (args[0] == "close" && (args.size() == 2 || args.size() == 3))
       return time_close(args[1], args.size() == 3 ? args[2] : "");
-    if (args[0] == "loop" && args.size() == 2) return time_loop(args[1]);
+    if (args[0] == "loop" && args.size() == 2) return time_loop(args[1], false);
+    if (args[0] == "crc" && args.size() == 2) return time_loop(args[1], true);
   } catch (const Failure& failure) {
     std::fprintf(stderr, "tallyrun-bench-run: %s\n", failure.what.c_str());
     return 1;

@@ -7,11 +7,11 @@
 #include "core/long_path.h"
 #include "core/open_rules.h"
 #include "core/path_rules.h"
-#include "core/read_loop.h"
+#include "core/read_ahead.h"
 
 HashWorker::HashWorker() {
-  buffer = static_cast<unsigned char*>(
-      VirtualAlloc(nullptr, kReadChunkSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  buffer = static_cast<unsigned char*>(VirtualAlloc(nullptr, kReadAheadSlots * kReadChunkSize,
+                                                    MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   if (buffer == nullptr) throw std::runtime_error("Unable to allocate memory");
 }
 
@@ -52,13 +52,7 @@ static HashStatus hash_named_file(HashWorker& worker, const boost::filesystem::p
   HashStatus status = HashStatus::Incomplete;  // a file whose size is unknown was not read
   LARGE_INTEGER file_size;
   if (GetFileSizeEx(file, &file_size)) {
-    auto read = [file](void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
-      DWORD count = 0;
-      const bool ok = ReadFile(file, buffer, size, &count, nullptr) != 0;
-      *bytes_read = count;
-      return ok;
-    };
-    status = read_all_chunks(worker, file_size.QuadPart, read, sink);
+    status = read_file_chunks(worker, file, file_size.QuadPart, sink);
   }
   CloseHandle(file);
   return status;

@@ -1,5 +1,6 @@
-// The read loop of hash_file, apart from the file calls, so that files which fail, shrink
-// or grow while they are read can be checked without such files.
+// The read loops of hash_file, apart from the file calls, so that files which fail, shrink
+// or grow while they are read, and reads that complete late or out of order, can be checked
+// without such files or such a disk.
 #pragma once
 
 #include <cstdint>
@@ -42,4 +43,69 @@ HashStatus read_all_chunks(HashWorker& worker, std::int64_t file_size, Read read
     }
   }
   return HashStatus::Complete;
+}
+
+// Returns the part of worker.buffer that the reads of `slot` fill.
+inline unsigned char* slot_buffer(HashWorker& worker, std::uint32_t slot) {
+  return worker.buffer + std::size_t{slot} * kReadChunkSize;
+}
+
+// Reads the file of `file_size` bytes with up to kReadAheadSlots reads in flight, while it
+// hashes the oldest into worker.crc, and calls `sink` after every chunk that brought bytes,
+// in file order. `reads` makes the reads:
+//   reads.start(slot, buffer, offset, size) begins reading `size` bytes at `offset` into
+//     `buffer`; a read that fails at once is reported by finish;
+//   reads.finish(slot, &bytes_read) -> bool waits for the read of `slot` to end and returns
+//     whether it succeeded; a read at or past the end succeeds with no bytes;
+//   reads.cancel() ends every read started and not finished, and returns only once none of
+//     them can write into the buffer any more.
+// Every read asks for kReadChunkSize bytes at a whole number of chunks into slot
+// (chunk number % kReadAheadSlots), so every request keeps the sector alignment that an
+// unbuffered read needs. The reads are those of read_all_chunks: every chunk that starts
+// below file_size, and one more at file_size when that is a whole number of chunks (an
+// empty file included), which must find nothing. Returns what read_all_chunks returns for
+// the same file, except that a read that comes back short before file_size ends the file
+// (Incomplete): the next read would have to start off a sector boundary. No read is in
+// flight when it returns.
+template <class Reads>
+HashStatus read_chunks_ahead(HashWorker& worker, std::int64_t file_size, Reads& reads,
+                             ProgressSink sink) {
+  if (file_size < 0) return HashStatus::Incomplete;
+  // Every chunk that starts below the size, and the read at the size if a chunk ends there.
+  const std::int64_t read_count = file_size / kReadChunkSize + 1;
+  const auto slot_of = [](std::int64_t read) {
+    return static_cast<std::uint32_t>(read % kReadAheadSlots);
+  };
+  std::int64_t started = 0;
+  std::int64_t finished = 0;
+  HashStatus status = HashStatus::Incomplete;
+  for (;;) {
+    // A slot is started again only once its last read has been finished and hashed.
+    for (; started < read_count && started - finished < kReadAheadSlots; ++started) {
+      reads.start(slot_of(started), slot_buffer(worker, slot_of(started)),
+                  started * kReadChunkSize, kReadChunkSize);
+    }
+    const std::uint32_t slot = slot_of(finished);
+    const std::int64_t offset = finished * kReadChunkSize;
+    std::uint32_t bytes_read = 0;
+    const bool ok = reads.finish(slot, &bytes_read);
+    ++finished;
+    if (!ok) break;
+    if (offset == file_size) {  // the read after a last full chunk, or of an empty file
+      if (bytes_read == 0) status = HashStatus::Complete;
+      break;
+    }
+    // As in read_all_chunks: no bytes before the end, the file shrank; more than is left,
+    // it grew. Either way these bytes are not those of the file whose size was taken.
+    if (bytes_read == 0 || bytes_read > file_size - offset) break;
+    crc32_process(worker.crc, slot_buffer(worker, slot), bytes_read);
+    sink(worker, worker.index, file_progress(offset + bytes_read, file_size));
+    if (bytes_read < kReadChunkSize) {  // the end: where the size says, or the file shrank
+      if (offset + bytes_read == file_size) status = HashStatus::Complete;
+      break;
+    }
+  }
+  // Reads that a stop left in flight would go on writing into slots of the next file.
+  if (finished < started) reads.cancel();
+  return status;
 }
