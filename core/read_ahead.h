@@ -12,8 +12,9 @@
 // at its file pointer, at the start; it stays the caller's, and no read of it, or of a
 // second handle made here, is in flight on return. A file of at most one chunk goes through
 // read_all_chunks on the calling thread alone, as does any file while the reader thread
-// cannot be made; a larger one through read_chunks_ahead, its reads made by the one reader
-// thread of the process or by the calling thread. Returns what that loop returns. Raises
-// nothing.
+// cannot be made, and any file where reads end inside ReadFile (as under Wine, a copy from
+// the cache) and the CRC kernel in use is faster than such a copy; a larger one otherwise
+// through read_chunks_ahead, its reads made by the one reader thread of the process or by
+// the calling thread. Returns what that loop returns. Raises nothing.
 HashStatus read_file_chunks(HashWorker& worker, void* file, std::int64_t file_size,
                             ProgressSink sink);
