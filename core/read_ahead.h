@@ -1,6 +1,6 @@
 // The file calls behind hash_file's read loops: a file that fits in one chunk is read on
-// the worker thread alone, a larger one with its next chunks read on a reader thread while
-// the worker hashes the chunk before.
+// the worker thread alone, a larger one, where that pays, with its next chunks read on a
+// reader thread while the worker hashes the chunk before.
 #pragma once
 
 #include <cstdint>
