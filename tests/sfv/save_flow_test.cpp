@@ -1,41 +1,52 @@
 #include "sfv/save_flow.h"
 
 #include <windows.h>
+#include <commctrl.h>
 #include <commdlg.h>
 #include <dlgs.h>
 
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "core/file_list.h"
+#include "core/long_path.h"
+#include "core/open_rules.h"
 #include "core/path_rules.h"
 #include "tests/support/temp_folder.h"
 #include "ui/resource.h"
 
 namespace {
 
-// What the test does with one dialog; a script holds one per dialog, in the order they open.
+// What the test does with one dialog; a script holds one per dialog, in the order they
+// open, and one more for each dialog that an Activate leaves open.
 struct Action {
   enum Kind {
     SaveAs,       // Save As: type `name` into the name field and press Save
     ConfirmSave,  // Save As: press Save on the name the dialog shows
     Cancel,       // Save As: press Cancel
     ConfirmYes,   // overwrite prompt: answer Yes
+    Activate,     // Save As: double-click the item `wide_name` in the file list; a Save As
+                  // action next acts on the same dialog, in the folder it went to
   };
   Kind kind;
   std::string name;
   std::wstring wide_name;  // SaveAs: typed in place of `name` when not empty
 };
 
-// What one dialog showed when the test got to it.
+// What a dialog showed when the test got to it, once for every action.
 struct Seen {
   bool save_as = false;      // false: a message box such as the overwrite prompt
   std::string folder;        // Save As: its current folder
+  std::wstring wide_folder;  // Save As: its current folder as the wide dialog gives it
   std::string first_filter;  // Save As: the first entry of the file-type combo
   std::string name;          // Save As: the name field before the test typed into it
 };
@@ -73,6 +84,50 @@ HWND name_field(HWND dialog) {
 void press(HWND dialog, int id) {
   PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+// Returns the Save As dialog's file list: the list view of its shell view.
+HWND file_list_view(HWND dialog) {
+  HWND shell_view = FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr);
+  return shell_view == nullptr ? nullptr
+                               : FindWindowExW(shell_view, nullptr, L"SysListView32", nullptr);
+}
+
+// Double-clicks the item of the dialog's file list shown as `name`, or as `name` without
+// its extension where the list hides them, as the mouse would: selected, then a double
+// click on its label. Returns "" when done, else what went wrong.
+std::string double_click_item(HWND dialog, const std::wstring& name) {
+  HWND list = file_list_view(dialog);
+  if (list == nullptr) return "the Save As dialog has no file list";
+  const int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  std::string shown;
+  for (int item = 0; item < count; ++item) {
+    wchar_t text[MAX_PATH] = {};
+    LVITEMW request = {};
+    request.iSubItem = 0;
+    request.pszText = text;
+    request.cchTextMax = MAX_PATH;
+    SendMessageW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&request));
+    const std::wstring item_text = text;
+    if (item_text != name && item_text != name.substr(0, name.rfind(L'.'))) {
+      shown += (shown.empty() ? "" : "|") + boost::filesystem::path(item_text).string();
+      continue;
+    }
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    state.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageW(list, LVM_SETITEMSTATE, item, reinterpret_cast<LPARAM>(&state));
+    RECT label = {};
+    label.left = LVIR_LABEL;
+    SendMessageW(list, LVM_GETITEMRECT, item, reinterpret_cast<LPARAM>(&label));
+    PostMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON,
+                 MAKELPARAM((label.left + label.right) / 2, (label.top + label.bottom) / 2));
+    PostMessageW(list, WM_LBUTTONUP, 0,
+                 MAKELPARAM((label.left + label.right) / 2, (label.top + label.bottom) / 2));
+    return "";
+  }
+  return "no item " + boost::filesystem::path(name).string() + " in the file list, which shows " +
+         shown;
 }
 
 // Closes a dialog the way its user would back out of it.
@@ -137,9 +192,14 @@ class DialogDriver {
     Seen s;
     s.save_as = is_save_as(dialog);
     if (s.save_as) {
-      char folder[MAX_PATH] = {};
-      SendMessageA(dialog, CDM_GETFOLDERPATH, sizeof folder, reinterpret_cast<LPARAM>(folder));
-      s.folder = folder;
+      // The dialog's CDM_ messages take the form of the call that opened it, whatever the
+      // form of SendMessage.
+      wchar_t wide_folder[MAX_PATH] = {};
+      if (SendMessageW(dialog, CDM_GETFOLDERPATH, MAX_PATH,
+                       reinterpret_cast<LPARAM>(wide_folder)) > 0) {
+        s.wide_folder = wide_folder;
+        s.folder = boost::filesystem::path(s.wide_folder).string();
+      }
       HWND types = GetDlgItem(dialog, cmb1);
       const LRESULT length = SendMessageA(types, CB_GETLBTEXTLEN, 0, 0);
       if (length >= 0) {
@@ -157,8 +217,7 @@ class DialogDriver {
       return;
     }
     const Action& action = script_[next_++];
-    const bool for_save_as = action.kind == Action::SaveAs || action.kind == Action::ConfirmSave ||
-                             action.kind == Action::Cancel;
+    const bool for_save_as = action.kind != Action::ConfirmYes;
     if (for_save_as != s.save_as) {
       problems.push_back("dialog " + std::to_string(seen.size()) + " is " +
                          (s.save_as ? "a Save As dialog" : "a message box") +
@@ -183,6 +242,19 @@ class DialogDriver {
         break;
       case Action::ConfirmYes:
         press(dialog, IDYES);
+        break;
+      case Action::Activate:
+        if (const std::string problem = double_click_item(dialog, action.wide_name);
+            !problem.empty()) {
+          problems.push_back(problem);
+          dismiss(dialog);
+          break;
+        }
+        // A folder opens in the same dialog, which does not activate again; a file may
+        // open a message box, which does.
+        if (next_ < script_.size() && script_[next_].kind != Action::ConfirmYes) {
+          SetTimer(dialog, kActTimer, kActDelayMs, on_act);
+        }
         break;
     }
   }
@@ -222,15 +294,17 @@ class SaveFlow : public testing::Test {
     file_list.append(entry);
   }
 
-  // Runs write_sfv with the script answering its dialogs; returns what they showed.
+  // Runs write_sfv with the script answering its dialogs; returns what they showed. The
+  // process's current folder must be the same afterwards: a folder left current could be
+  // neither removed nor ejected.
   std::vector<Seen> save(std::vector<Action> script) {
-    // Without OFN_NOCHANGEDIR the dialog leaves the process in the folder it showed last,
-    // even on Cancel, and that folder could then not be removed; put the current one back.
-    char current[MAX_PATH] = {};
-    GetCurrentDirectoryA(sizeof current, current);
+    wchar_t before[MAX_PATH] = {}, after[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, before);
     DialogDriver driver(std::move(script));
     write_sfv(window_);
-    SetCurrentDirectoryA(current);
+    GetCurrentDirectoryW(MAX_PATH, after);
+    EXPECT_EQ(std::wstring(before), std::wstring(after)) << "the current folder changed";
+    SetCurrentDirectoryW(before);  // so that the next case's folder can be removed
     for (const std::string& problem : driver.problems) ADD_FAILURE() << problem;
     EXPECT_EQ(0u, driver.unused_actions()) << "script steps left: fewer dialogs than expected";
     return driver.seen;
@@ -348,6 +422,75 @@ TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
           << outcome();
       EXPECT_EQ("", written);
     }
+  }
+}
+
+// Returns every file under the folder `root` by its path from there, with its content.
+std::map<std::wstring, std::string> files_under(const std::wstring& root) {
+  std::map<std::wstring, std::string> files;
+  for (const auto& item : boost::filesystem::recursive_directory_iterator(root)) {
+    if (!boost::filesystem::is_regular_file(item.status())) continue;
+    std::ifstream in(item.path().c_str(), std::ios::binary);
+    files[item.path().native().substr(root.size() + 1)] =
+        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return files;
+}
+
+// A name can also be chosen in the dialog's own list, without Save: a folder browsed into,
+// or a file double-clicked. Beside each full-width name lies its plain look-alike, holding
+// a list of its own. The new list goes where the user chose, or is refused in words where
+// that path has no exact 8-bit form; no other file changes, and no dialog opens again.
+TEST_F(SaveFlow, ANameChosenInTheDialogsListIsUsedOrRefusedNeverItsLookAlike) {
+  const std::wstring wide_reports = L"\uFF32\uFF45\uFF50\uFF4F\uFF52\uFF54\uFF53";
+  const std::wstring wide_made = L"\uFF4D\uFF41\uFF44\uFF45.sfv";
+  const struct {
+    const char* what;
+    std::vector<Action> script;
+    std::wstring browsed_to;  // the folder the second step sees, from the test's folder
+    std::wstring target;      // the file the list is for, from the test's folder
+  } cases[] = {
+      {"a full-width folder browsed into",
+       {{Action::Activate, "", wide_reports}, {Action::SaveAs, "made", L""}},
+       wide_reports,
+       wide_reports + L"\\made.sfv"},
+      {"its plain look-alike browsed into",
+       {{Action::Activate, "", L"Reports"}, {Action::SaveAs, "fresh", L""}},
+       L"Reports",
+       L"Reports\\fresh.sfv"},
+      {"a full-width file double-clicked and confirmed",
+       {{Action::Activate, "", wide_made}, {Action::ConfirmYes, "", L""}},
+       L"",
+       wide_made},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempFolder here;
+    file_list.clear();
+    const std::wstring root = widen(here.path());
+    add(here.file("0.txt"), HashStatus::Complete, 0x12345678);
+    here.write("made.sfv", "old");
+    here.make_folder("Reports");
+    here.write("Reports\\made.sfv", "old in Reports");
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\" + wide_reports).c_str(), nullptr))
+        << "error " << GetLastError();
+    write_file(root + L"\\" + wide_made, "old full-width");
+    std::map<std::wstring, std::string> expected = files_under(root);
+
+    const std::vector<Seen> seen = save(c.script);
+
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ(root, seen[0].wide_folder);
+    if (!c.browsed_to.empty()) {
+      EXPECT_EQ(root + L"\\" + c.browsed_to, seen[1].wide_folder);
+    }
+    if (exact_8bit(root + L"\\" + c.target)) {
+      expected[c.target] = kHeader + "0.txt 12345678\r\n";
+      EXPECT_EQ("SFV file written", outcome());
+    } else {
+      EXPECT_EQ("Couldn't write SFV file", outcome());
+    }
+    EXPECT_EQ(expected, files_under(root));
   }
 }
 
