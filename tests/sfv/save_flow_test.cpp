@@ -440,51 +440,74 @@ std::map<std::wstring, std::string> files_under(const std::wstring& root) {
 // A name can also be chosen in the dialog's own list, without Save: a folder browsed into,
 // or a file double-clicked. Beside each full-width name lies its plain look-alike, holding
 // a list of its own. The new list goes where the user chose, or is refused in words where
-// that path has no exact 8-bit form; no other file changes, and no dialog opens again.
+// that path has no exact 8-bit form; no other file changes, and no dialog opens again. The
+// dialog opens in the first file's folder only where a list could be saved.
 TEST_F(SaveFlow, ANameChosenInTheDialogsListIsUsedOrRefusedNeverItsLookAlike) {
   const std::wstring wide_reports = L"\uFF32\uFF45\uFF50\uFF4F\uFF52\uFF54\uFF53";
   const std::wstring wide_made = L"\uFF4D\uFF41\uFF44\uFF45.sfv";
+  // Under a code page that holds the full-width letters, as UTF-8 does, all paths are exact.
+  const std::wstring usable_reports = exact_8bit(wide_reports) ? wide_reports : L"";
   const struct {
     const char* what;
+    std::wstring listed_in;  // the folder of the listed file; paths are from the test's folder
     std::vector<Action> script;
-    std::wstring browsed_to;  // the folder the second step sees, from the test's folder
-    std::wstring target;      // the file the list is for, from the test's folder
+    std::vector<std::wstring> folders;  // the folder each Save As step sees, "" for the top
+    std::wstring target;                // the file the user chose
   } cases[] = {
       {"a full-width folder browsed into",
+       L"",
        {{Action::Activate, "", wide_reports}, {Action::SaveAs, "made", L""}},
-       wide_reports,
+       {L"", wide_reports},
        wide_reports + L"\\made.sfv"},
       {"its plain look-alike browsed into",
+       L"",
        {{Action::Activate, "", L"Reports"}, {Action::SaveAs, "fresh", L""}},
-       L"Reports",
+       {L"", L"Reports"},
        L"Reports\\fresh.sfv"},
       {"a full-width file double-clicked and confirmed",
-       {{Action::Activate, "", wide_made}, {Action::ConfirmYes, "", L""}},
        L"",
+       {{Action::Activate, "", wide_made}, {Action::ConfirmYes, "", L""}},
+       {L""},
        wide_made},
+      {"files from a full-width folder",
+       wide_reports,
+       {{Action::SaveAs, "fresh", L""}},
+       {usable_reports},
+       usable_reports.empty() ? L"fresh.sfv" : usable_reports + L"\\fresh.sfv"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempFolder here;
     file_list.clear();
     const std::wstring root = widen(here.path());
-    add(here.file("0.txt"), HashStatus::Complete, 0x12345678);
+    const auto full = [&root](const std::wstring& path) {
+      return path.empty() ? root : root + L"\\" + path;
+    };
     here.write("made.sfv", "old");
     here.make_folder("Reports");
     here.write("Reports\\made.sfv", "old in Reports");
-    ASSERT_TRUE(CreateDirectoryW((root + L"\\" + wide_reports).c_str(), nullptr))
-        << "error " << GetLastError();
-    write_file(root + L"\\" + wide_made, "old full-width");
+    ASSERT_TRUE(CreateDirectoryW(full(wide_reports).c_str(), nullptr)) << GetLastError();
+    write_file(full(wide_made), "old full-width");
+    const std::wstring listed = full(c.listed_in) + L"\\0.txt";
+    write_file(listed, "data");
+    FileEntry entry;
+    entry.path = make_path(listed);
+    entry.status = HashStatus::Complete;
+    entry.computed = 0x12345678;
+    file_list.append(entry);
     std::map<std::wstring, std::string> expected = files_under(root);
 
     const std::vector<Seen> seen = save(c.script);
 
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ(root, seen[0].wide_folder);
-    if (!c.browsed_to.empty()) {
-      EXPECT_EQ(root + L"\\" + c.browsed_to, seen[1].wide_folder);
+    ASSERT_EQ(c.script.size(), seen.size());
+    std::vector<std::wstring> folders;
+    for (const Seen& s : seen) {
+      if (s.save_as) folders.push_back(s.wide_folder);
     }
-    if (exact_8bit(root + L"\\" + c.target)) {
+    std::vector<std::wstring> expected_folders;
+    for (const std::wstring& relative : c.folders) expected_folders.push_back(full(relative));
+    EXPECT_EQ(expected_folders, folders);
+    if (exact_8bit(full(c.target))) {
       expected[c.target] = kHeader + "0.txt 12345678\r\n";
       EXPECT_EQ("SFV file written", outcome());
     } else {
