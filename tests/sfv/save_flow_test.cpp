@@ -383,9 +383,10 @@ TEST_F(SaveFlow, AFullLengthNameGetsItsExtensionAndIsWritten) {
   EXPECT_EQ("SFV file written", outcome());
 }
 
-// The 8-bit dialog cannot start in a folder of MAX_PATH characters or more, nor hand over
-// a long name, nor one without an 8-bit form of its own: it opens where it can, and such a
-// name typed into it is written or refused in words, never a crash nor another file's name.
+// The dialog cannot start in a folder of MAX_PATH characters or more, nor hand over a long
+// name, and the list cannot be written under a name without an 8-bit form of its own: the
+// dialog opens where it can, and such a name typed into it is written or refused in words,
+// never a crash nor another file's name.
 TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
   const struct {
     const char* what;
