@@ -228,10 +228,20 @@ TEST(PathToOpen, RefusesDevicesAndLookAlikesAndGivesTheFullPath) {
       {make_path("sub/../a-list-of-files.sfv"),
        generic_string(make_path(deep)) + "/a-list-of-files.sfv"},  // 270 characters
       {make_path("\\\\server\\share\\x.bin"), "//server/share/x.bin"},
+      {make_path("\\\\server\\share\\" + std::string(250, 's') + "\\x.bin"),
+       "//server/share/" + std::string(250, 's') + "/x.bin"},
   };
   for (const auto& c : cases) {
     const std::optional<boost::filesystem::path> opened = path_to_open(c.path);
     EXPECT_EQ(c.opened, opened ? generic_string(*opened) : "") << generic_string(c.path);
+    // The wide calls open that same full path, behind \\?\ once it is too long without.
+    std::wstring expected = opened ? boost::filesystem::path(*opened).make_preferred().native() : L"";
+    if (expected.size() >= MAX_PATH) {
+      expected = expected.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + expected.substr(2)
+                                               : L"\\\\?\\" + expected;
+    }
+    const std::optional<std::wstring> name = name_to_open(c.path);
+    EXPECT_EQ(expected, name.value_or(L"")) << generic_string(c.path);
   }
 }
 
