@@ -96,9 +96,13 @@ std::optional<std::string> exact_8bit(std::wstring_view wide, unsigned code_page
 
 std::optional<std::wstring> exact_utf16(std::string_view text, unsigned code_page) {
   code_page = resolved(code_page);
-  std::optional<std::wstring> wide = utf16_of(text, code_page, strict_flags_in(flag_rule(code_page)));
-  // Valid bytes may still not come back: Shift-JIS has two codes for some characters.
-  if (!wide) return std::nullopt;
+  const FlagRule rule = flag_rule(code_page);
+  std::optional<std::wstring> wide = utf16_of(text, code_page, strict_flags_in(rule));
+  if (!wide || rule == FlagRule::Any) return wide;
+  // Where the code page gives every character one code, the round trip also finds what the
+  // error check may let through (an overlong UTF-8 form, or any invalid byte where the code
+  // page takes no flag). Shift-JIS has a second code for some characters, which stands
+  // for the same character as the first, as it does in the 8-bit file calls: it is kept.
   const std::optional<std::string> back = exact_8bit(*wide, code_page);
   if (!back || *back != text) return std::nullopt;
   return wide;

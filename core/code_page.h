@@ -29,10 +29,11 @@ unsigned file_code_page();
 std::optional<std::string> exact_8bit(std::wstring_view wide, unsigned code_page = 0);
 
 // Returns `text`, 8-bit in `code_page` (0: file_code_page()), in UTF-16 when it is exact:
-// every byte belongs to a valid character and the UTF-16 form converts back to the same
-// bytes. Returns nothing for invalid UTF-8, a broken double-byte pair, or bytes that
-// another sequence stands for too, since such text could name another file than the one
-// its bytes mean. Raises std::bad_alloc only.
+// every byte belongs to a valid character of the code page (under UTF-8 and the code pages
+// that take no error check, the UTF-16 form also converts back to the same bytes). Returns
+// nothing for invalid UTF-8, a broken or unassigned double-byte pair and the like, which
+// Windows would turn into U+FFFD or a default character: a name of some other file.
+// Raises std::bad_alloc only.
 std::optional<std::wstring> exact_utf16(std::string_view text, unsigned code_page = 0);
 
 // Returns `wide` in the 8-bit code page for showing it, with the default character (or,

@@ -153,9 +153,9 @@ TEST(Exact8Bit, OnlyANameThatComesBackUnchangedHasAn8BitForm) {
   }
 }
 
-// 8-bit text is read back as a name only when its bytes stand for exactly one UTF-16 text:
-// invalid UTF-8 or a broken double-byte pair would become U+FFFD or '?', and a second code
-// for a character would be written back as the first one.
+// 8-bit text is read as a name only when its bytes are characters of the code page: invalid
+// UTF-8 or a broken double-byte pair would become U+FFFD or a default character, the name
+// of some other file.
 TEST(ExactUtf16, OnlyBytesThatComeBackUnchangedHaveAUtf16Form) {
   const struct {
     std::string text;
@@ -164,7 +164,8 @@ TEST(ExactUtf16, OnlyBytesThatComeBackUnchangedHaveAUtf16Form) {
   } cases[] = {
       {"\x95\x5C\\\x83\x5C", 932, L"\u8868\\\u30BD"},
       {"\x95", 932, std::nullopt},             // a lead byte without its trail byte
-      {"\x87\x9A", 932, std::nullopt},         // NEC's second code for U+2235 (0x81E6)
+      {"\x87\x9A", 932, L"\u2235"},  // a second code (of 0x81E6): the same character
+      {"\x85\x40", 932, std::nullopt},         // a pair that stands for no character
       {"\x81\x5C.txt", 936, L"\u4E57.txt"},
       {"\xD1\x84\xF0\x9F\x98\x80", 65001, L"\u0444\U0001F600"},
       {"caf\xE9", 65001, std::nullopt},        // Latin-1, not UTF-8
