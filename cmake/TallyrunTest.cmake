@@ -7,7 +7,8 @@ set(TALLYRUN_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix
 
 function(tallyrun_add_test name)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "DRIVER" "SOURCES;LIBRARIES")
-  add_executable(${name} ${ARG_SOURCES})
+  # Linked as a source, not from the support library, so its static set-up is never left out.
+  add_executable(${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/tests/support/code_page_paths.cpp)
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} tallyrun_test_support GTest::gtest_main)
   tallyrun_warnings(${name})
   if(ARG_DRIVER)

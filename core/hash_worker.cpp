@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-#include "core/long_path.h"
 #include "core/open_rules.h"
-#include "core/path_rules.h"
 #include "core/read_ahead.h"
 
 HashWorker::HashWorker() {
@@ -22,18 +20,15 @@ namespace {
 // Share reading only: the file cannot change under us, and a file that someone holds open
 // for writing is refused rather than read half-written. Unbuffered sequential reads keep a
 // large check from flushing the system's file cache. A name that must not be opened (a
-// device, a look-alike) is refused before the system sees it.
+// device, a look-alike) is refused before the system sees it; what is opened is the very
+// UTF-16 full path that was checked, so the system resolves the name only once.
 HANDLE open_for_hashing(const boost::filesystem::path& given) {
-  const std::optional<boost::filesystem::path> path = path_to_open(given);
-  if (!path) return INVALID_HANDLE_VALUE;
+  const std::optional<std::wstring> name = name_to_open(given);
+  if (!name) return INVALID_HANDLE_VALUE;
   constexpr DWORD kFlags =
       FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
-  if (is_long_path(*path)) {
-    return CreateFileW(long_path_name(*path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
-                       OPEN_EXISTING, kFlags, nullptr);
-  }
-  return CreateFileA(native_string(*path).c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
-                     OPEN_EXISTING, kFlags, nullptr);
+  return CreateFileW(name->c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     kFlags, nullptr);
 }
 
 }  // namespace

@@ -19,13 +19,17 @@ std::wstring full_path_name(const boost::filesystem::path& path) {
   }
 }
 
+std::wstring extended_length_name(const std::wstring& full) {
+  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 std::wstring long_path_name(const boost::filesystem::path& path) {
   // The prefix turns off the system's own clean-up of a name, so it is done here first.
   const std::wstring full = full_path_name(path);
   if (full.empty()) return path.native();
-  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  return extended_length_name(full);
 }
 
 boost::filesystem::path path_for_wide_calls(const boost::filesystem::path& path) {

@@ -20,6 +20,12 @@ bool is_long_path(const boost::filesystem::path& path);
 // cannot make the path absolute. Raises std::bad_alloc only.
 std::wstring full_path_name(const boost::filesystem::path& path);
 
+// Returns `full`, a full path as full_path_name gives it, behind the extended-length
+// prefix \\?\ (for a share, \\?\UNC\ in place of its leading \\), under which the wide
+// file calls take it whatever its length; a name that carries \\?\ or \\.\ already is
+// returned as it is. Raises std::bad_alloc only.
+std::wstring extended_length_name(const std::wstring& full);
+
 // Returns the name under which the wide file calls reach the file `path` names, whatever
 // its length: the path made absolute against the current folder and normalised by the
 // system ("." and ".." resolved, '/' read as '\'), behind the prefix \\?\ (for a share,

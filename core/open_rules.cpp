@@ -17,48 +17,29 @@ bool names_a_disk_file(std::wstring_view full) {
          !full.starts_with(L"\\\\?\\");
 }
 
-}  // namespace
-
-std::optional<std::string> exact_8bit(std::wstring_view wide, unsigned code_page) {
-  if (wide.empty()) return std::string();
-  const int length = static_cast<int>(wide.size());
-  // Without WC_NO_BEST_FIT_CHARS the system would put a look-alike in silently; with it, a
-  // character without a form of its own becomes the default character and says so. UTF-8
-  // and a few other code pages take neither the flag nor the report; the round trip below
-  // finds every character they cannot hold all the same.
-  DWORD flags = WC_NO_BEST_FIT_CHARS;
-  BOOL used_default = FALSE;
-  BOOL* report = &used_default;
-  auto convert = [&](char* text, int size) {
-    return WideCharToMultiByte(code_page, flags, wide.data(), length, text, size, nullptr, report);
-  };
-  int size = convert(nullptr, 0);
-  if (size == 0) {
-    flags = 0;
-    report = nullptr;
-    size = convert(nullptr, 0);
-  }
-  if (size == 0) return std::nullopt;
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (convert(text.data(), size) != size || used_default) return std::nullopt;
-  const int back_size = MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
-  std::wstring back(static_cast<std::size_t>(back_size), L'\0');
-  if (back_size == 0 ||
-      MultiByteToWideChar(code_page, 0, text.data(), size, back.data(), back_size) != back_size ||
-      back != wide) {
-    return std::nullopt;
-  }
-  return text;
-}
-
-std::optional<boost::filesystem::path> path_to_open(const boost::filesystem::path& path) {
+// Returns the full path of `path` as the system resolves it, when the file may be opened.
+std::optional<std::wstring> checked_full_path(const boost::filesystem::path& path) {
   // Both checks must see the name the system will act on: "COM1" is the serial port in
   // every folder, and opening it already raises the port's control lines; the current
   // folder, too, may hold a character that the code page lacks.
   std::wstring full = full_path_name(path);
   if (!names_a_disk_file(full) || !exact_8bit(full)) return std::nullopt;
-  for (wchar_t& c : full) {
+  return full;
+}
+
+}  // namespace
+
+std::optional<boost::filesystem::path> path_to_open(const boost::filesystem::path& path) {
+  std::optional<std::wstring> full = checked_full_path(path);
+  if (!full) return std::nullopt;
+  for (wchar_t& c : *full) {
     if (c == L'\\') c = L'/';
   }
-  return boost::filesystem::path(full);
+  return boost::filesystem::path(*full);
+}
+
+std::optional<std::wstring> name_to_open(const boost::filesystem::path& path) {
+  std::optional<std::wstring> full = checked_full_path(path);
+  if (full && full->size() >= MAX_PATH) return extended_length_name(*full);
+  return full;
 }

@@ -10,12 +10,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-// Returns the text of `wide` in the 8-bit code page `code_page` (0, CP_ACP, is the system
-// code page) when it is exact: it converts back to `wide` unchanged. Returns nothing when a
-// character has no form of its own there, for which Windows would put a look-alike (U+FF41,
-// the full-width a, becomes 'a': a different file) or the default character '?'. Raises
-// std::bad_alloc only.
-std::optional<std::string> exact_8bit(std::wstring_view wide, unsigned code_page = 0);
+#include "core/code_page.h"  // exact_8bit
 
 // Returns the path under which the program opens the file `path` names: its full path as
 // the system resolves it against the current folder (full_path_name), in generic form, so
@@ -25,3 +20,9 @@ std::optional<std::string> exact_8bit(std::wstring_view wide, unsigned code_page
 // AUX, PRN, COM1-9, LPT1-9, with an extension on the systems that say so), or the full
 // path has no exact 8-bit form (exact_8bit). Raises std::bad_alloc only.
 std::optional<boost::filesystem::path> path_to_open(const boost::filesystem::path& path);
+
+// Returns the UTF-16 name under which the wide file calls open the file `path` names: the
+// full path that path_to_open checks, in native form, behind the prefix \\?\ (\\?\UNC\ for
+// a share) when it is MAX_PATH (260) characters long or longer, which the calls refuse
+// without it. Returns nothing when path_to_open would. Raises std::bad_alloc only.
+std::optional<std::wstring> name_to_open(const boost::filesystem::path& path);

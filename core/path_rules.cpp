@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "core/code_page.h"
+
 namespace {
 
 using WideString = boost::filesystem::path::string_type;
@@ -28,7 +30,30 @@ std::size_t root_length(const WideString& generic) {
   return 0;
 }
 
-std::string narrow(const WideString& text) { return boost::filesystem::path(text).string(); }
+// The element as the error shows it, in the 8-bit code page.
+std::string narrow(const WideString& text) { return shown_8bit(text).value_or(std::string()); }
+
+[[noreturn]] void throw_invalid_name(std::string_view element, std::string_view text) {
+  throw std::invalid_argument("boost::filesystem::path: invalid name \"" + std::string(element) +
+                              "\" in path: \"" + std::string(text) + "\"");
+}
+
+// Raises the name-check error for `text`, whose bytes have no exact UTF-16 form, naming
+// the first element whose bytes have none. Elements are split at whole characters, since
+// a trail byte may be 0x5C.
+[[noreturn]] void throw_inexact_name(std::string_view text) {
+  std::size_t start = 0;
+  for (std::size_t at = 0; at <= text.size();) {
+    const std::size_t size = at < text.size() ? character_size(text.substr(at)) : 1;
+    if (at == text.size() || (size == 1 && (text[at] == '/' || text[at] == '\\'))) {
+      const std::string_view element = text.substr(start, at - start);
+      if (!exact_utf16(element)) throw_invalid_name(element, text);
+      start = at + 1;
+    }
+    at += size;
+  }
+  throw_invalid_name(text, text);
+}
 
 // Checks every element of `wide` and returns it in generic form; `text()` gives the name
 // as the error shows it.
@@ -44,8 +69,7 @@ boost::filesystem::path checked_path(WideString wide, Text text) {
     const WideString element = wide.substr(start, end - start);
     // Empty elements come from a leading, doubled or trailing separator; they name nothing.
     if (!element.empty() && !is_valid_element(element)) {
-      throw std::invalid_argument("boost::filesystem::path: invalid name \"" + narrow(element) +
-                                  "\" in path: \"" + text() + "\"");
+      throw_invalid_name(narrow(element), text());
     }
     start = end + 1;
   }
@@ -56,9 +80,12 @@ boost::filesystem::path checked_path(WideString wide, Text text) {
 
 boost::filesystem::path make_path(std::string_view text) {
   // Convert first, then look at the characters: in a double-byte code page the second
-  // byte of a character may be 0x5C, which is no separator.
-  return checked_path(boost::filesystem::path(std::string(text)).native(),
-                      [text] { return std::string(text); });
+  // byte of a character may be 0x5C, which is no separator. Bytes that form no character,
+  // or that stand for a character other bytes stand for too, could name a file other than
+  // the one meant: such a name is refused like any other invalid one.
+  std::optional<std::wstring> wide = exact_utf16(text);
+  if (!wide) throw_inexact_name(text);
+  return checked_path(std::move(*wide), [text] { return std::string(text); });
 }
 
 boost::filesystem::path make_path(std::wstring_view wide) {

@@ -1,9 +1,10 @@
 // How Tallyrun turns text into paths and paths back into text.
 //
 // Paths hold what the user gave, in the generic form with '/' between elements. Text is
-// 8-bit in the system code page; Boost.Filesystem keeps it as UTF-16 on Windows and turns
-// it back with the same code page, so the bytes of a name reach CreateFileA unchanged, and
-// a path too long for that call reaches CreateFileW as the same characters (long_path.h).
+// 8-bit in the system code page (under the UTF-8 code page, UTF-8); Boost.Filesystem keeps
+// it as UTF-16 on Windows, and both directions go through code_page.h, so a name whose
+// bytes convert exactly comes back as the same bytes, and the file calls see the same
+// characters whether they take the 8-bit or the UTF-16 name (long_path.h).
 #pragma once
 
 #include <string>
@@ -15,7 +16,10 @@
 // as '/'. Raises std::invalid_argument with the text
 //   boost::filesystem::path: invalid name "ELEMENT" in path: "TEXT"
 // when an element (the leading drive or share is none) holds a character 0-31 or one of
-// < > : " | , ends in a space, or ends in a dot without being "." or "..".
+// < > : " | , ends in a space, or ends in a dot without being "." or "..", and when the
+// bytes of an element (here the drive or share too) have no exact UTF-16 form in the code
+// page (exact_utf16 in code_page.h: invalid UTF-8, a broken double-byte pair): ELEMENT is
+// then that element's bytes as given.
 boost::filesystem::path make_path(std::string_view text);
 
 // Returns the path named by `wide`, the name as the system holds it in UTF-16, under the

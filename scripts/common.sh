@@ -11,10 +11,12 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no prompts to install .NET or a browser engine
 
 # Bochs, with the host's compiler, boots the CRC kernels on an emulated AVX-512 processor.
-# Python packs the release zip, which test_program checks.
+# Python packs the release zip, which test_program checks. Wine takes a program's code page
+# from LANG, once that locale exists: test_program runs under the locales below.
 packages=(cmake make xz-utils dpkg-dev g++-mingw-w64-x86-64-posix googletest
           wine wine64 xvfb xauth x11-utils rhash cksfv python3
-          g++ binutils bochs bochs-term bochsbios vgabios)
+          g++ binutils bochs bochs-term bochsbios vgabios locales)
+test_locales=(ja_JP.UTF-8 zh_CN.UTF-8 ru_RU.UTF-8)  # code pages 932, 936 and 1251
 
 install_missing() {
   local missing=() p
@@ -39,7 +41,20 @@ SRC
     local real=("${missing[@]/update-only/}")
     [ -n "${real[*]// /}" ] && DEBIAN_FRONTEND=noninteractive apt-get install -y -q ${real[*]}
   fi
+  generate_locales
   return 0
+}
+
+# Compiles each of test_locales that the system lacks, and only those.
+generate_locales() {
+  local present l
+  present=$(locale -a 2>/dev/null)
+  for l in "${test_locales[@]}"; do
+    # locale -a spells ja_JP.UTF-8 as ja_JP.utf8.
+    grep -qx "${l%%.*}.utf8" <<<"$present" && continue
+    echo "== generating the locale $l"
+    localedef -i "${l%%.*}" -f UTF-8 "$l"
+  done
 }
 
 build_project() {

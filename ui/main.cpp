@@ -3,10 +3,14 @@
 
 #include <string>
 
+#include "core/code_page.h"
 #include "core/hash_worker.h"
 #include "ui/run_program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR, int show_command) {
+  // First of all: Boost.Filesystem's own conversion of paths passes flags that Windows
+  // refuses under the UTF-8 code page, so every path would fail to convert there.
+  use_code_page_for_paths();
   // Not the runtime's 8-bit command line: it may name a look-alike of the file meant.
   std::string command_line = command_line_from_system();
   const int exit_code =

@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include <optional>
+#include <typeinfo>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "core/code_page.h"
 #include "core/long_path.h"
 #include "core/open_rules.h"
 #include "tests/support/temp_folder.h"
@@ -137,11 +139,70 @@ TEST(Exact8Bit, OnlyANameThatComesBackUnchangedHasAn8BitForm) {
       // UTF-8 takes no best-fit flag; only the round trip finds what it cannot hold.
       {L"\uFF41.sfv", 65001, "\xEF\xBD\x81.sfv"},
       {L"a\xD800.bin", 65001, std::nullopt},  // a lone surrogate
+      // Double-byte code pages with 0x5C, the byte of '\\', as a trail byte.
+      {L"\u8868\\\u30BD", 932, "\x95\x5C\\\x83\x5C"},
+      {L"\u4E57.txt", 936, "\x81\x5C.txt"},
+      {L"\u4E57.txt", 1251, std::nullopt},
+      {L"\u0444\u0430\u0439\u043B", 1251, "\xF4\xE0\xE9\xEB"},
+      {L"\U0001F600 \u0444", 65001, "\xF0\x9F\x98\x80 \xD1\x84"},  // a surrogate pair
+      {L"\U0001F600", 932, std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.text, exact_8bit(c.wide, c.code_page))
         << "code page " << c.code_page << ", name " << boost::filesystem::path(c.wide).string();
   }
+}
+
+// 8-bit text is read as a name only when its bytes are characters of the code page: invalid
+// UTF-8 or a broken double-byte pair would become U+FFFD or a default character, the name
+// of some other file.
+TEST(ExactUtf16, OnlyBytesThatComeBackUnchangedHaveAUtf16Form) {
+  const struct {
+    std::string text;
+    unsigned code_page;
+    std::optional<std::wstring> wide;
+  } cases[] = {
+      {"\x95\x5C\\\x83\x5C", 932, L"\u8868\\\u30BD"},
+      {"\x95", 932, std::nullopt},             // a lead byte without its trail byte
+      {"\x87\x9A", 932, L"\u2235"},  // a second code (of 0x81E6): the same character
+      {"\x85\x40", 932, std::nullopt},         // a pair that stands for no character
+      {"\x81\x5C.txt", 936, L"\u4E57.txt"},
+      {"\xD1\x84\xF0\x9F\x98\x80", 65001, L"\u0444\U0001F600"},
+      {"caf\xE9", 65001, std::nullopt},        // Latin-1, not UTF-8
+      {"\xC0\xAF", 65001, std::nullopt},       // an overlong '/'
+      {"\xED\xA0\x80", 65001, std::nullopt},  // a surrogate written as UTF-8
+      {"\xEF\xBF\xBD", 65001, L"\uFFFD"},    // U+FFFD itself is a character like any other
+      {"caf\xE9 \x80", 1252, L"caf\u00E9 \u20AC"},
+      {"", 65001, L""},
+  };
+  for (const auto& c : cases) {
+    const std::optional<std::wstring> wide = exact_utf16(c.text, c.code_page);
+    EXPECT_TRUE(wide == c.wide) << "code page " << c.code_page << ", bytes " << testing::PrintToString(c.text)
+                                << ": got " << (wide ? testing::PrintToString(*wide) : "nothing")
+                                << ", expected " << (c.wide ? testing::PrintToString(*c.wide) : "nothing");
+  }
+  // Characters, not bytes, end at a separator: a trail byte 0x5C is none.
+  const struct {
+    std::string text;
+    unsigned code_page;
+    std::size_t size;
+  } sizes[] = {
+      {"\x95\x5C", 932, 2}, {"\x95/", 932, 1}, {"\x95", 932, 1}, {"\\x", 932, 1},
+      {"\x81\x5C", 936, 2}, {"\x81\x30\x81\x30", 54936, 4}, {"\xF0\x9F\x98\x80", 65001, 4},
+      {"\xF0\x9F/", 65001, 2}, {"\xFF\x80", 65001, 1}, {"\xE9\x5C", 1252, 1},
+  };
+  for (const auto& c : sizes) {
+    EXPECT_EQ(c.size, character_size(c.text, c.code_page))
+        << "code page " << c.code_page << ", bytes " << testing::PrintToString(c.text);
+  }
+}
+
+// Boost.Filesystem's own conversion passes flags that Windows refuses under the UTF-8 code
+// page; every path of this process must convert through code_page.h instead.
+TEST(ExactUtf16, PathsConvertThroughTheCodePageFacet) {
+  const auto& facet = boost::filesystem::path::codecvt();
+  EXPECT_NE(nullptr, dynamic_cast<const PathCodePageFacet*>(&facet))
+      << "paths convert with " << typeid(facet).name();
 }
 
 // What the program opens is what the system resolves the name to, against the current
@@ -168,10 +229,20 @@ TEST(PathToOpen, RefusesDevicesAndLookAlikesAndGivesTheFullPath) {
       {make_path("sub/../a-list-of-files.sfv"),
        generic_string(make_path(deep)) + "/a-list-of-files.sfv"},  // 270 characters
       {make_path("\\\\server\\share\\x.bin"), "//server/share/x.bin"},
+      {make_path("\\\\server\\share\\" + std::string(250, 's') + "\\x.bin"),
+       "//server/share/" + std::string(250, 's') + "/x.bin"},
   };
   for (const auto& c : cases) {
     const std::optional<boost::filesystem::path> opened = path_to_open(c.path);
     EXPECT_EQ(c.opened, opened ? generic_string(*opened) : "") << generic_string(c.path);
+    // The wide calls open that same full path, behind \\?\ once it is too long without.
+    std::wstring expected = opened ? boost::filesystem::path(*opened).make_preferred().native() : L"";
+    if (expected.size() >= MAX_PATH) {
+      expected = expected.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + expected.substr(2)
+                                               : L"\\\\?\\" + expected;
+    }
+    const std::optional<std::wstring> name = name_to_open(c.path);
+    EXPECT_EQ(expected, name.value_or(L"")) << generic_string(c.path);
   }
 }
 

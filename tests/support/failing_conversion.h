@@ -1,6 +1,7 @@
-// Path names that cannot be converted between UTF-16 and 8-bit text, as under a UTF-8
-// system code page, where Windows refuses the flags that Boost.Filesystem passes and every
-// conversion raises. Installed through the library's own hook, path::imbue.
+// Path names that cannot be converted between UTF-16 and 8-bit text, as with
+// Boost.Filesystem's own conversion under a UTF-8 system code page, where Windows refuses
+// the flags it passes and every conversion raises. Installed through the library's own
+// hook, path::imbue.
 #pragma once
 
 #include <cwchar>

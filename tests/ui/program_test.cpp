@@ -3,6 +3,7 @@
 // how it exits.
 #include <windows.h>
 #include <commctrl.h>
+#include <dlgs.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -618,6 +619,197 @@ TEST_F(Program, SaveAsInAFullWidthFolderBrowsedIntoNeverReachesItsLookAlike) {
   EXPECT_EQ(exact ? L"made.sfv" : L"", wide_folder_listing(chosen));
   EXPECT_EQ("made.sfv", folder_listing(folder_.path() + "\\Reports"));
   EXPECT_EQ("old", read_file(look_alike_list));
+}
+
+// The system's 8-bit code page under which tallyrun.exe runs: TALLYRUN_CODE_PAGE when the
+// test's driver sets it (the test build that asks for UTF-8 has a code page of its own),
+// else this process's, which shares LANG with the program.
+UINT program_code_page() {
+  const char* given = std::getenv("TALLYRUN_CODE_PAGE");
+  return given != nullptr ? static_cast<UINT>(std::atoi(given)) : GetACP();
+}
+
+// Returns `wide` in the program's code page, by the system's conversion without any flag.
+std::string program_text(const std::wstring& wide) {
+  const UINT code_page = program_code_page();
+  const int length = static_cast<int>(wide.size());
+  std::string text(static_cast<std::size_t>(
+                       WideCharToMultiByte(code_page, 0, wide.data(), length, nullptr, 0,
+                                           nullptr, nullptr)),
+                   '\0');
+  WideCharToMultiByte(code_page, 0, wide.data(), length, text.data(),
+                      static_cast<int>(text.size()), nullptr, nullptr);
+  return text;
+}
+
+// Returns the content of the file at the UTF-16 path `path`; "" when it cannot be read.
+std::string read_wide_file(const std::wstring& path) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  std::string bytes(1 << 16, '\0');
+  DWORD read = 0;
+  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  CloseHandle(file);
+  bytes.resize(read);
+  return bytes;
+}
+
+// Types `name` into the Save As dialog's name field as UTF-16, which the code page of
+// this process need not hold, and presses Save.
+bool save_as_wide(HWND dialog, const std::wstring& name) {
+  HWND field = GetDlgItem(dialog, cmb13);
+  if (field == nullptr || !IsWindowVisible(field)) field = GetDlgItem(dialog, edt1);
+  DWORD_PTR result = 0;
+  if (field == nullptr || !SendMessageTimeoutW(field, WM_SETTEXT, 0,
+                                               reinterpret_cast<LPARAM>(name.c_str()),
+                                               SMTO_ABORTIFHUNG, kWaitMs, &result)) {
+    return false;
+  }
+  wchar_t typed[MAX_PATH] = {};
+  SendMessageTimeoutW(field, WM_GETTEXT, MAX_PATH, reinterpret_cast<LPARAM>(typed),
+                      SMTO_ABORTIFHUNG, kWaitMs, &result);
+  return name == typed && click(dialog, IDOK);
+}
+
+// Names are 8-bit text in the system's code page: under a double-byte one the second byte
+// of a character may be 0x5C, the byte of '\' (表 and ソ in 932, 乗 in 936), and under
+// UTF-8 any character is a name. Each way in (a list on the command line, a dropped list, a
+// drop that creates a list) must read, show and write every name as the code page holds
+// it. The test's driver runs this case again under 932, 936, 1251 and 65001.
+TEST_F(Program, NamesInTheSystemCodePageWorkEveryWay) {
+  struct Names {
+    std::wstring folder, check, fox, sub, list, created;
+  };
+  const UINT code_page = program_code_page();
+  if (code_page != CP_UTF8) {
+    ASSERT_EQ(code_page, GetACP()) << "LANG did not give the code page asked for";
+  }
+  Names script;
+  switch (code_page) {
+    case 932:  // folders and names that end in a trail byte 0x5C
+      script = {L"\u30C7\u30FC\u30BF\u8868\\\u30BD", L"\u8868", L"\u30BD", L"\u8868\u30BD",
+                L"\u4E00\u89A7\u8868.sfv", L"\u65B0\u3057\u3044\u8868"};
+      break;
+    case 936:
+      script = {L"\u6587\u4EF6\u4E57", L"\u4E57", L"\u72D0\u72F8\u4E57", L"\u4E57\u4E57",
+                L"\u5217\u8868\u4E57.sfv", L"\u65B0\u4E57"};
+      break;
+    case 1251:
+      script = {L"\u043F\u0430\u043F\u043A\u0430", L"\u043F\u0440\u043E\u0432\u0435\u0440\u043A\u0430.txt",
+                L"\u043B\u0438\u0441\u0430", L"\u043F\u043E\u0434",
+                L"\u0441\u043F\u0438\u0441\u043E\u043A.sfv", L"\u043D\u043E\u0432\u044B\u0439"};
+      break;
+    case CP_UTF8:  // several scripts at once, and a character beyond 16 bits
+      script = {L"\u8868\u30BD\u4E57\\\u043F\u0430\u043F\u043A\u0430", L"\U0001F600",
+                L"\u03B5 \u043B\u0438\u0441\u0430.txt", L"\u8868", L"\u4E00\u89A7\U0001F600.sfv",
+                L"\u65B0\u3057\u3044 \u03B5"};
+      break;
+    default:
+      script = {L"caf\u00E9", L"\u00FCber", L"r\u00E9sum\u00E9.txt", L"\u00E9t\u00E9",
+                L"liste \u00E0.sfv", L"cr\u00E9\u00E9"};
+  }
+  const Names ascii = {L"plain\\set", L"check.txt", L"fox.txt", L"sub", L"list.sfv", L"created"};
+  int cases = 0, passed = 0;
+  const auto failures = [] {
+    return testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+  };
+  // Counts a case, as passed when it added no failure.
+  const auto count = [&](int failures_before) {
+    ++cases;
+    if (failures() == failures_before) ++passed;
+  };
+  for (const Names* names : std::vector<const Names*>{&ascii, &script}) {
+    SCOPED_TRACE(names == &ascii ? "ASCII names" : "names in code page " + std::to_string(code_page));
+    const std::wstring root = widen(folder_.path()) + L"\\" + names->folder;
+    std::wstring made = widen(folder_.path());
+    for (std::size_t start = 0; start <= names->folder.size();) {
+      const std::size_t end = std::min(names->folder.find(L'\\', start), names->folder.size());
+      made += L"\\" + names->folder.substr(start, end - start);
+      CreateDirectoryW(made.c_str(), nullptr);
+      start = end + 1;
+    }
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\" + names->sub).c_str(), nullptr))
+        << "error " << GetLastError();
+    write_file(root + L"\\" + names->check, kCheckBytes);
+    write_file(root + L"\\" + names->fox, kFoxBytes);
+    write_file(root + L"\\" + names->sub + L"\\" + names->fox, kFoxBytes);
+    const std::string check = program_text(names->check), fox = program_text(names->fox);
+    const std::string sub_fox = program_text(names->sub + L"\\" + names->fox);
+    const std::wstring good = root + L"\\" + names->list;
+    const std::wstring bad = root + L"\\x" + names->list;
+    write_file(good, sfv_text({check + " cbf43926", sub_fox + " 414fa339"}));
+    write_file(bad, sfv_text({check + " cbf43926", sub_fox + " 414fa33a"}));
+    const std::vector<Row> all_ok = {{check, kOk}, {fox, kOk}};
+
+    int failed_before = failures();
+    {
+      SCOPED_TRACE("a list on the command line");
+      start(L"\"" + good + L"\"");
+      if (main_ == nullptr) return;
+      EXPECT_EQ(all_ok, wait_for_outcome("Everything OK!").rows);
+    }
+    count(failed_before);
+    failed_before = failures();
+    {
+      SCOPED_TRACE("a wrong CRC");
+      start(L"\"" + bad + L"\"");
+      if (main_ == nullptr) return;
+      EXPECT_EQ((std::vector<Row>{{check, kOk}, {fox, kFailed}}),
+                wait_for_outcome("File errors detected!").rows);
+    }
+    count(failed_before);
+    failed_before = failures();
+    {
+      SCOPED_TRACE("a dropped list");
+      ASSERT_TRUE(process_->drop(main_, std::vector<std::wstring>{good}));
+      EXPECT_EQ(all_ok, wait_for_outcome("Everything OK!").rows);
+    }
+    count(failed_before);
+    failed_before = failures();
+    const std::wstring created = root + L"\\" + names->created + L".sfv";
+    {
+      SCOPED_TRACE("a list created by a drop");
+      ASSERT_TRUE(process_->drop(main_, std::vector<std::wstring>{root + L"\\" + names->check,
+                                                                 root + L"\\" + names->fox}));
+      const HWND dialog = process_->owned_dialog(main_);
+      ASSERT_NE(nullptr, dialog) << "no Save As dialog; the window shows " << view();
+      ASSERT_TRUE(save_as_wide(dialog, names->created)) << "the name field did not take the name";
+      EXPECT_EQ(all_ok, wait_for_outcome("SFV file written").rows);
+      EXPECT_EQ(header_on_disk() + check + " cbf43926\r\n" + fox + " 414fa339\r\n",
+                read_wide_file(created));
+    }
+    count(failed_before);
+    failed_before = failures();
+    {
+      SCOPED_TRACE("the created list, dropped");
+      ASSERT_TRUE(process_->drop(main_, std::vector<std::wstring>{created}));
+      EXPECT_EQ(all_ok, wait_for_outcome("Everything OK!").rows);
+    }
+    count(failed_before);
+  }
+  // Bytes that form no character in the code page could only name some other file (U+FFFD
+  // or the default character in place of the bytes): the list is refused like one that
+  // names an invalid name. Single-byte code pages give every byte a character.
+  CPINFO info{};
+  if (GetCPInfo(code_page, &info) && info.MaxCharSize > 1) {
+    const int failed_before = failures();
+    SCOPED_TRACE("bytes that form no character");
+    const std::string broken = code_page == CP_UTF8 ? "\xFF" : "\x81";
+    const std::wstring list = widen(folder_.path()) + L"\\broken.sfv";
+    write_file(list, sfv_text({"sub\\" + broken + ".txt cbf43926"}));
+    launch(L"\"" + list + L"\"");
+    const HWND box = process_->message_box();
+    ASSERT_NE(nullptr, box) << "no error box; running " << process_->running();
+    const std::string texts = child_texts(box);
+    EXPECT_NE(std::string::npos, texts.find("boost::filesystem::path: invalid name \""))
+        << "the box shows " << texts;
+    EXPECT_NE(std::string::npos, texts.find("txt\" in path: \"sub\\")) << "the box shows " << texts;
+    ASSERT_TRUE(click(box, IDOK));
+    EXPECT_EQ(std::optional<DWORD>(1), process_->wait_exit());
+    count(failed_before);
+  }
+  std::printf("code page %u: %d of %d cases passed\n", code_page, passed, cases);
 }
 
 }  // namespace
