@@ -16,13 +16,15 @@
 // starts at or past the end of the file finds nothing at once, with no work of the drive.
 //
 // For each kernel, the one the program chooses first, it times the CRC alone over the same
-// bytes, the loop in turn and the loop ahead, three times alternating, and keeps the best of
-// each. The drive's own time for the file, with reads always in flight and nothing else to
+// bytes, the loop in turn and the loop ahead, three times alternating (or as often as told),
+// and keeps the best of each. The drive's own time for the file, with reads always in flight and nothing else to
 // wait for, is computed from the model and also measured through it with no CRC, which
-// shows how closely the clock keeps to the model.
-// Usage: tallyrun-bench-drive [SIZE_MIB]   (1024 unless given; no file is read)
-// Prints "model LATENCY BANDWIDTH", "drive MODELLED_SECONDS MEASURED_SECONDS", then for
-// every kernel "loops KERNEL CRC CRC_ALONE_SECONDS IN_TURN_SECONDS AHEAD_SECONDS".
+// shows how closely the clock keeps to the model; so is its time for reads one at a time,
+// which the loop in turn adds to its CRC.
+// Usage: tallyrun-bench-drive [SIZE_MIB [REPEAT]]   (1024 and 3 unless given; no file is read)
+// Prints "model LATENCY BANDWIDTH", "drive MODELLED_SECONDS MEASURED_SECONDS
+// ONE_AT_A_TIME_SECONDS", then for every kernel
+// "loops KERNEL CRC CRC_ALONE_SECONDS IN_TURN_SECONDS AHEAD_SECONDS".
 #include <windows.h>
 
 #include <immintrin.h>
@@ -159,8 +161,10 @@ double time_crc_alone(std::int64_t file_size, boost::crc_32_type& crc) {
 
 int main(int argc, char** argv) {
   long size_mib = 1024;
-  if (argc > 2 || (argc == 2 && (size_mib = std::strtol(argv[1], nullptr, 10)) <= 0)) {
-    std::fprintf(stderr, "usage: tallyrun-bench-drive [SIZE_MIB]\n");
+  long repeat = 3;
+  if (argc > 3 || (argc >= 2 && (size_mib = std::strtol(argv[1], nullptr, 10)) <= 0) ||
+      (argc == 3 && (repeat = std::strtol(argv[2], nullptr, 10)) <= 0)) {
+    std::fprintf(stderr, "usage: tallyrun-bench-drive [SIZE_MIB [REPEAT]]\n");
     return 2;
   }
   const std::int64_t file_size = std::int64_t{size_mib} * 1024 * 1024;
@@ -174,12 +178,13 @@ int main(int argc, char** argv) {
   }
 
   double drive_measured = 1e30;
-  for (int round = 0; round < 3; ++round) {
+  for (long round = 0; round < repeat; ++round) {
     drive_measured = std::min(drive_measured, time_drive_alone(file_size));
   }
   std::printf("model %.9f %.0f\n", kLatency, kBandwidth);
-  std::printf("drive %.3f %.3f\n", kLatency + static_cast<double>(file_size) / kBandwidth,
-              drive_measured);
+  const double chunks = static_cast<double>((file_size + kReadChunkSize - 1) / kReadChunkSize);
+  std::printf("drive %.3f %.3f %.3f\n", kLatency + static_cast<double>(file_size) / kBandwidth,
+              drive_measured, chunks * kLatency + static_cast<double>(file_size) / kBandwidth);
 
   const Crc32Kernel chosen = crc32_kernel();
   const Crc32Kernel others[] = {Crc32Kernel::Clmul512, Crc32Kernel::Clmul256,
@@ -191,7 +196,7 @@ int main(int argc, char** argv) {
     double best_turn = 1e30;
     double best_ahead = 1e30;
     boost::crc_32_type crc_alone;
-    for (int round = 0; round < 3; ++round) {
+    for (long round = 0; round < repeat; ++round) {
       best_crc = std::min(best_crc, time_crc_alone(file_size, crc_alone));
       const double turn = time_in_turn(file_size);
       const auto turn_crc = hash_worker.crc.checksum();
