@@ -8,7 +8,8 @@
 // beforehand (the same 1 MiB in every slot, so every loop hashes the same modelled file),
 // and the CRC runs over them as usual. It serves requests in the order they are issued: a
 // request of S bytes issued at time t ends at
-//   max(t + latency, end of the request before) + S / bandwidth,
+//   max(t + latency, end of the request before) + S / bandwidth:
+// its bytes come after the latency, and after those of every request issued before it,
 // with a bandwidth of 2.9 GB/s and a latency that gives one 1 MiB request alone 1.5 GB/s,
 // the unbuffered figures of an NVMe drive for 512 KiB to 1 MiB reads with four in flight and
 // with one. Requests reach the model on a real clock, and a read's finish spins until its
@@ -17,10 +18,10 @@
 //
 // For each kernel, the one the program chooses first, it times the CRC alone over the same
 // bytes, the loop in turn and the loop ahead, three times alternating (or as often as told),
-// and keeps the best of each. The drive's own time for the file, with reads always in flight and nothing else to
-// wait for, is computed from the model and also measured through it with no CRC, which
-// shows how closely the clock keeps to the model; so is its time for reads one at a time,
-// which the loop in turn adds to its CRC.
+// and keeps the best of each. The drive's own time for the file, with reads always in
+// flight and nothing else to wait for, is computed from the model and also measured through
+// it with no CRC, which shows how closely the clock keeps to the model; so is its time for
+// reads one at a time, which the loop in turn adds to its CRC.
 // Usage: tallyrun-bench-drive [SIZE_MIB [REPEAT]]   (1024 and 3 unless given; no file is read)
 // Prints "model LATENCY BANDWIDTH", "drive MODELLED_SECONDS MEASURED_SECONDS
 // ONE_AT_A_TIME_SECONDS", then for every kernel
@@ -151,8 +152,8 @@ double time_crc_alone(std::int64_t file_size, boost::crc_32_type& crc) {
        offset += kReadChunkSize, ++chunk) {
     const auto size =
         static_cast<std::size_t>(std::min<std::int64_t>(kReadChunkSize, file_size - offset));
-    crc32_process(crc, slot_buffer(hash_worker, static_cast<std::uint32_t>(chunk % kReadAheadSlots)),
-                  size);
+    const auto slot = static_cast<std::uint32_t>(chunk % kReadAheadSlots);
+    crc32_process(crc, slot_buffer(hash_worker, slot), size);
   }
   return now_seconds() - start;
 }
