@@ -21,11 +21,15 @@
 // and keeps the best of each. The drive's own time for the file, with reads always in
 // flight and nothing else to wait for, is computed from the model and also measured through
 // it with no CRC, which shows how closely the clock keeps to the model; so is its time for
-// reads one at a time, which the loop in turn adds to its CRC.
+// reads one at a time, which the loop in turn adds to its CRC. Every wait spins, so the
+// thread should be running throughout; the share of each best time that it was, from the
+// thread's processor time, shows when a figure is that of a machine too busy to give it a
+// processor (a wait preempted in the loop in turn delays it by as much).
 // Usage: tallyrun-bench-drive [SIZE_MIB [REPEAT]]   (1024 and 3 unless given; no file is read)
 // Prints "model LATENCY BANDWIDTH", "drive MODELLED_SECONDS MEASURED_SECONDS
-// ONE_AT_A_TIME_SECONDS", then for every kernel
-// "loops KERNEL CRC CRC_ALONE_SECONDS IN_TURN_SECONDS AHEAD_SECONDS".
+// ONE_AT_A_TIME_SECONDS MEASURED_ON_CPU", then for every kernel
+// "loops KERNEL CRC CRC_ALONE_SECONDS IN_TURN_SECONDS AHEAD_SECONDS IN_TURN_ON_CPU
+// AHEAD_ON_CPU", where ON_CPU is the share of that best time the thread was running.
 #include <windows.h>
 
 #include <immintrin.h>
@@ -54,6 +58,38 @@ double now_seconds() {
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
   return static_cast<double>(counter.QuadPart) * period;
+}
+
+// Returns the processor time of the calling thread in seconds.
+double thread_seconds() {
+  FILETIME created, exited, kernel, user;
+  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+  const auto seconds = [](FILETIME time) {
+    return static_cast<double>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime) *
+           1e-7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+// A time taken, and the share of it that the thread was running.
+struct Timing {
+  double seconds = 1e30;
+  double on_cpu = 0;
+};
+
+// Times the calling thread from its construction; stop() returns the time so far.
+struct Stopwatch {
+  double start = now_seconds();
+  double start_cpu = thread_seconds();
+  Timing stop() const {
+    const double seconds = now_seconds() - start;
+    return {seconds, seconds > 0 ? (thread_seconds() - start_cpu) / seconds : 0};
+  }
+};
+
+// Keeps in `best` the faster of it and `timing`.
+void keep_best(Timing& best, const Timing& timing) {
+  if (timing.seconds < best.seconds) best = timing;
 }
 
 void wait_until(double end) {
@@ -95,9 +131,9 @@ struct DriveReads {
 
 void ignore_progress(HashWorker&, std::uint32_t, std::uint32_t) {}
 
-// Returns the seconds that read_all_chunks took over the modelled file, or a negative value
-// when it did not end Complete.
-double time_in_turn(std::int64_t file_size) {
+// Returns the time that read_all_chunks took over the modelled file, negative seconds when
+// it did not end Complete.
+Timing time_in_turn(std::int64_t file_size) {
   Drive drive{file_size};
   std::int64_t offset = 0;
   auto read = [&](unsigned char*, std::uint32_t size, std::uint32_t* bytes_read) {
@@ -106,31 +142,31 @@ double time_in_turn(std::int64_t file_size) {
     return true;
   };
   hash_worker.crc.reset();
-  const double start = now_seconds();
+  const Stopwatch stopwatch;
   const HashStatus status = read_all_chunks(hash_worker, file_size, read, ignore_progress);
-  const double seconds = now_seconds() - start;
-  return status == HashStatus::Complete ? seconds : -1;
+  const Timing timing = stopwatch.stop();
+  return status == HashStatus::Complete ? timing : Timing{-1};
 }
 
-// Returns the seconds that read_chunks_ahead took over the modelled file, or a negative
-// value when it did not end Complete.
-double time_ahead(std::int64_t file_size) {
+// Returns the time that read_chunks_ahead took over the modelled file, negative seconds
+// when it did not end Complete.
+Timing time_ahead(std::int64_t file_size) {
   Drive drive{file_size};
   DriveReads reads{&drive};
   hash_worker.crc.reset();
-  const double start = now_seconds();
+  const Stopwatch stopwatch;
   const HashStatus status = read_chunks_ahead(hash_worker, file_size, reads, ignore_progress);
-  const double seconds = now_seconds() - start;
-  return status == HashStatus::Complete ? seconds : -1;
+  const Timing timing = stopwatch.stop();
+  return status == HashStatus::Complete ? timing : Timing{-1};
 }
 
-// Returns the seconds that the drive alone took over the modelled file, with
-// kReadAheadSlots reads always in flight and no CRC.
-double time_drive_alone(std::int64_t file_size) {
+// Returns the time that the drive alone took over the modelled file, with kReadAheadSlots
+// reads always in flight and no CRC.
+Timing time_drive_alone(std::int64_t file_size) {
   Drive drive{file_size};
   DriveReads reads{&drive};
   const std::int64_t read_count = file_size / kReadChunkSize + 1;
-  const double start = now_seconds();
+  const Stopwatch stopwatch;
   for (std::int64_t started = 0, finished = 0; finished < read_count; ++finished) {
     for (; started < read_count && started - finished < kReadAheadSlots; ++started) {
       reads.start(static_cast<std::uint32_t>(started % kReadAheadSlots), nullptr,
@@ -139,7 +175,7 @@ double time_drive_alone(std::int64_t file_size) {
     std::uint32_t ignored = 0;
     reads.finish(static_cast<std::uint32_t>(finished % kReadAheadSlots), &ignored);
   }
-  return now_seconds() - start;
+  return stopwatch.stop();
 }
 
 // Returns the seconds that the kernel in use took over the bytes of the modelled file in
@@ -178,14 +214,16 @@ int main(int argc, char** argv) {
     std::copy_n(hash_worker.buffer, kReadChunkSize, slot_buffer(hash_worker, slot));
   }
 
-  double drive_measured = 1e30;
+  Timing drive_measured;
   for (long round = 0; round < repeat; ++round) {
-    drive_measured = std::min(drive_measured, time_drive_alone(file_size));
+    keep_best(drive_measured, time_drive_alone(file_size));
   }
   std::printf("model %.9f %.0f\n", kLatency, kBandwidth);
   const double chunks = static_cast<double>((file_size + kReadChunkSize - 1) / kReadChunkSize);
-  std::printf("drive %.3f %.3f %.3f\n", kLatency + static_cast<double>(file_size) / kBandwidth,
-              drive_measured, chunks * kLatency + static_cast<double>(file_size) / kBandwidth);
+  std::printf("drive %.3f %.3f %.3f %.2f\n",
+              kLatency + static_cast<double>(file_size) / kBandwidth, drive_measured.seconds,
+              chunks * kLatency + static_cast<double>(file_size) / kBandwidth,
+              drive_measured.on_cpu);
 
   const Crc32Kernel chosen = crc32_kernel();
   const Crc32Kernel others[] = {Crc32Kernel::Clmul512, Crc32Kernel::Clmul256,
@@ -194,15 +232,15 @@ int main(int argc, char** argv) {
     const Crc32Kernel kernel = k < 0 ? chosen : others[k];
     if ((k >= 0 && kernel == chosen) || !use_crc32_kernel(kernel)) continue;
     double best_crc = 1e30;
-    double best_turn = 1e30;
-    double best_ahead = 1e30;
+    Timing best_turn;
+    Timing best_ahead;
     boost::crc_32_type crc_alone;
     for (long round = 0; round < repeat; ++round) {
       best_crc = std::min(best_crc, time_crc_alone(file_size, crc_alone));
-      const double turn = time_in_turn(file_size);
+      const Timing turn = time_in_turn(file_size);
       const auto turn_crc = hash_worker.crc.checksum();
-      const double ahead = time_ahead(file_size);
-      if (turn < 0 || ahead < 0) {
+      const Timing ahead = time_ahead(file_size);
+      if (turn.seconds < 0 || ahead.seconds < 0) {
         std::fprintf(stderr, "tallyrun-bench-drive: a loop did not read the whole file\n");
         return 1;
       }
@@ -214,11 +252,12 @@ int main(int argc, char** argv) {
                      static_cast<unsigned>(crc_alone.checksum()));
         return 1;
       }
-      best_turn = std::min(best_turn, turn);
-      best_ahead = std::min(best_ahead, ahead);
+      keep_best(best_turn, turn);
+      keep_best(best_ahead, ahead);
     }
-    std::printf("loops %s %08x %.3f %.3f %.3f\n", crc32_kernel_name(kernel),
-                static_cast<unsigned>(crc_alone.checksum()), best_crc, best_turn, best_ahead);
+    std::printf("loops %s %08x %.3f %.3f %.3f %.2f %.2f\n", crc32_kernel_name(kernel),
+                static_cast<unsigned>(crc_alone.checksum()), best_crc, best_turn.seconds,
+                best_ahead.seconds, best_turn.on_cpu, best_ahead.on_cpu);
     std::fflush(stdout);
   }
   return 0;
