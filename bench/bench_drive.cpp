@@ -1,0 +1,264 @@
+// Times hash_file's two read loops, read_all_chunks (reads in turn) and read_chunks_ahead
+// (up to kReadAheadSlots reads in flight), with every CRC kernel this machine runs, against
+// a modelled NVMe drive instead of Wine's cached reads. On Windows an unbuffered read is
+// made by the drive while the processor hashes, so the slower of the two bounds a run;
+// under Wine a cached read is a copy on the reading thread, which hides that.
+//
+// The drive costs no CPU and writes no bytes: the buffer holds random bytes put there
+// beforehand (the same 1 MiB in every slot, so every loop hashes the same modelled file),
+// and the CRC runs over them as usual. It serves requests in the order they are issued: a
+// request of S bytes issued at time t ends at
+//   max(t + latency, end of the request before) + S / bandwidth:
+// its bytes come after the latency, and after those of every request issued before it,
+// with a bandwidth of 2.9 GB/s and a latency that gives one 1 MiB request alone 1.5 GB/s,
+// the unbuffered figures of an NVMe drive for 512 KiB to 1 MiB reads with four in flight and
+// with one. Requests reach the model on a real clock, and a read's finish spins until its
+// modelled end, since a sleep is far coarser than the 0.36 ms a chunk takes. A read that
+// starts at or past the end of the file finds nothing at once, with no work of the drive.
+//
+// For each kernel, the one the program chooses first, it times the CRC alone over the same
+// bytes, the loop in turn and the loop ahead, three times alternating (or as often as told),
+// and keeps the best of each. The drive's own time for the file, with reads always in
+// flight and nothing else to wait for, is computed from the model and also measured through
+// it with no CRC, which shows how closely the clock keeps to the model; so is its time for
+// reads one at a time, which the loop in turn adds to its CRC. Every wait spins, so the
+// thread should be running throughout; the share of each best time that it was, from the
+// thread's processor time, shows when a figure is that of a machine too busy to give it a
+// processor (a wait preempted in the loop in turn delays it by as much).
+// Usage: tallyrun-bench-drive [SIZE_MIB [REPEAT]]   (1024 and 3 unless given; no file is read)
+// Prints "model LATENCY BANDWIDTH", "drive MODELLED_SECONDS MEASURED_SECONDS
+// ONE_AT_A_TIME_SECONDS MEASURED_ON_CPU", then for every kernel
+// "loops KERNEL CRC CRC_ALONE_SECONDS IN_TURN_SECONDS AHEAD_SECONDS IN_TURN_ON_CPU
+// AHEAD_ON_CPU", where ON_CPU is the share of that best time the thread was running.
+#include <windows.h>
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include "core/crc32.h"
+#include "core/hash_worker.h"
+#include "core/read_loop.h"
+
+namespace {
+
+constexpr double kBandwidth = 2.9e9;   // bytes a second with requests always in flight
+constexpr double kRateAlone = 1.5e9;   // bytes a second of one 1 MiB request at a time
+constexpr double kLatency = kReadChunkSize / kRateAlone - kReadChunkSize / kBandwidth;
+
+double now_seconds() {
+  static const double period = [] {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return 1.0 / static_cast<double>(frequency.QuadPart);
+  }();
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) * period;
+}
+
+// Returns the processor time of the calling thread in seconds.
+double thread_seconds() {
+  FILETIME created, exited, kernel, user;
+  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+  const auto seconds = [](FILETIME time) {
+    return static_cast<double>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime) *
+           1e-7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+// A time taken, and the share of it that the thread was running.
+struct Timing {
+  double seconds = 1e30;
+  double on_cpu = 0;
+};
+
+// Times the calling thread from its construction; stop() returns the time so far.
+struct Stopwatch {
+  double start = now_seconds();
+  double start_cpu = thread_seconds();
+  Timing stop() const {
+    const double seconds = now_seconds() - start;
+    return {seconds, seconds > 0 ? (thread_seconds() - start_cpu) / seconds : 0};
+  }
+};
+
+// Keeps in `best` the faster of it and `timing`.
+void keep_best(Timing& best, const Timing& timing) {
+  if (timing.seconds < best.seconds) best = timing;
+}
+
+void wait_until(double end) {
+  while (now_seconds() < end) _mm_pause();
+}
+
+// The modelled drive with the modelled file on it.
+struct Drive {
+  std::int64_t file_size = 0;
+  double last_end = 0;  // when the drive ends the last request issued to it
+
+  // Issues a request for `size` bytes at `offset` now; returns when it ends, and in `bytes`
+  // how many of them the file holds.
+  double issue(std::int64_t offset, std::uint32_t size, std::uint32_t* bytes) {
+    const double now = now_seconds();
+    *bytes = static_cast<std::uint32_t>(std::clamp<std::int64_t>(file_size - offset, 0, size));
+    if (*bytes == 0) return now;
+    last_end = std::max(now + kLatency, last_end) + *bytes / kBandwidth;
+    return last_end;
+  }
+};
+
+// The reads of read_chunks_ahead, through the drive.
+struct DriveReads {
+  Drive* drive = nullptr;
+  double end[kReadAheadSlots] = {};
+  std::uint32_t bytes[kReadAheadSlots] = {};
+
+  void start(std::uint32_t slot, unsigned char*, std::int64_t offset, std::uint32_t size) {
+    end[slot] = drive->issue(offset, size, &bytes[slot]);
+  }
+  bool finish(std::uint32_t slot, std::uint32_t* bytes_read) {
+    wait_until(end[slot]);
+    *bytes_read = bytes[slot];
+    return true;
+  }
+  void cancel() {}  // the drive writes nothing, so a read left in flight harms nothing
+};
+
+void ignore_progress(HashWorker&, std::uint32_t, std::uint32_t) {}
+
+// Returns the time that read_all_chunks took over the modelled file, negative seconds when
+// it did not end Complete.
+Timing time_in_turn(std::int64_t file_size) {
+  Drive drive{file_size};
+  std::int64_t offset = 0;
+  auto read = [&](unsigned char*, std::uint32_t size, std::uint32_t* bytes_read) {
+    wait_until(drive.issue(offset, size, bytes_read));
+    offset += *bytes_read;
+    return true;
+  };
+  hash_worker.crc.reset();
+  const Stopwatch stopwatch;
+  const HashStatus status = read_all_chunks(hash_worker, file_size, read, ignore_progress);
+  const Timing timing = stopwatch.stop();
+  return status == HashStatus::Complete ? timing : Timing{-1};
+}
+
+// Returns the time that read_chunks_ahead took over the modelled file, negative seconds
+// when it did not end Complete.
+Timing time_ahead(std::int64_t file_size) {
+  Drive drive{file_size};
+  DriveReads reads{&drive};
+  hash_worker.crc.reset();
+  const Stopwatch stopwatch;
+  const HashStatus status = read_chunks_ahead(hash_worker, file_size, reads, ignore_progress);
+  const Timing timing = stopwatch.stop();
+  return status == HashStatus::Complete ? timing : Timing{-1};
+}
+
+// Returns the time that the drive alone took over the modelled file, with kReadAheadSlots
+// reads always in flight and no CRC.
+Timing time_drive_alone(std::int64_t file_size) {
+  Drive drive{file_size};
+  DriveReads reads{&drive};
+  const std::int64_t read_count = file_size / kReadChunkSize + 1;
+  const Stopwatch stopwatch;
+  for (std::int64_t started = 0, finished = 0; finished < read_count; ++finished) {
+    for (; started < read_count && started - finished < kReadAheadSlots; ++started) {
+      reads.start(static_cast<std::uint32_t>(started % kReadAheadSlots), nullptr,
+                  started * kReadChunkSize, kReadChunkSize);
+    }
+    std::uint32_t ignored = 0;
+    reads.finish(static_cast<std::uint32_t>(finished % kReadAheadSlots), &ignored);
+  }
+  return stopwatch.stop();
+}
+
+// Returns the seconds that the kernel in use took over the bytes of the modelled file in
+// memory, taken from the slots in turn as read_chunks_ahead takes them, leaving their CRC in
+// `crc`.
+double time_crc_alone(std::int64_t file_size, boost::crc_32_type& crc) {
+  crc.reset();
+  const double start = now_seconds();
+  for (std::int64_t offset = 0, chunk = 0; offset < file_size;
+       offset += kReadChunkSize, ++chunk) {
+    const auto size =
+        static_cast<std::size_t>(std::min<std::int64_t>(kReadChunkSize, file_size - offset));
+    const auto slot = static_cast<std::uint32_t>(chunk % kReadAheadSlots);
+    crc32_process(crc, slot_buffer(hash_worker, slot), size);
+  }
+  return now_seconds() - start;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long size_mib = 1024;
+  long repeat = 3;
+  if (argc > 3 || (argc >= 2 && (size_mib = std::strtol(argv[1], nullptr, 10)) <= 0) ||
+      (argc == 3 && (repeat = std::strtol(argv[2], nullptr, 10)) <= 0)) {
+    std::fprintf(stderr, "usage: tallyrun-bench-drive [SIZE_MIB [REPEAT]]\n");
+    return 2;
+  }
+  const std::int64_t file_size = std::int64_t{size_mib} * 1024 * 1024;
+
+  std::mt19937_64 random(20261208);
+  for (std::uint32_t i = 0; i < kReadChunkSize; ++i) {
+    hash_worker.buffer[i] = static_cast<unsigned char>(random() >> 56);
+  }
+  for (std::uint32_t slot = 1; slot < kReadAheadSlots; ++slot) {
+    std::copy_n(hash_worker.buffer, kReadChunkSize, slot_buffer(hash_worker, slot));
+  }
+
+  Timing drive_measured;
+  for (long round = 0; round < repeat; ++round) {
+    keep_best(drive_measured, time_drive_alone(file_size));
+  }
+  std::printf("model %.9f %.0f\n", kLatency, kBandwidth);
+  const double chunks = static_cast<double>((file_size + kReadChunkSize - 1) / kReadChunkSize);
+  std::printf("drive %.3f %.3f %.3f %.2f\n",
+              kLatency + static_cast<double>(file_size) / kBandwidth, drive_measured.seconds,
+              chunks * kLatency + static_cast<double>(file_size) / kBandwidth,
+              drive_measured.on_cpu);
+
+  const Crc32Kernel chosen = crc32_kernel();
+  const Crc32Kernel others[] = {Crc32Kernel::Clmul512, Crc32Kernel::Clmul256,
+                                Crc32Kernel::Clmul128, Crc32Kernel::Table};
+  for (int k = -1; k < 4; ++k) {
+    const Crc32Kernel kernel = k < 0 ? chosen : others[k];
+    if ((k >= 0 && kernel == chosen) || !use_crc32_kernel(kernel)) continue;
+    double best_crc = 1e30;
+    Timing best_turn;
+    Timing best_ahead;
+    boost::crc_32_type crc_alone;
+    for (long round = 0; round < repeat; ++round) {
+      best_crc = std::min(best_crc, time_crc_alone(file_size, crc_alone));
+      const Timing turn = time_in_turn(file_size);
+      const auto turn_crc = hash_worker.crc.checksum();
+      const Timing ahead = time_ahead(file_size);
+      if (turn.seconds < 0 || ahead.seconds < 0) {
+        std::fprintf(stderr, "tallyrun-bench-drive: a loop did not read the whole file\n");
+        return 1;
+      }
+      if (turn_crc != crc_alone.checksum() || hash_worker.crc.checksum() != crc_alone.checksum()) {
+        std::fprintf(stderr, "tallyrun-bench-drive: %s: the loops' CRCs %08x and %08x differ "
+                     "from the CRC alone %08x\n", crc32_kernel_name(kernel),
+                     static_cast<unsigned>(turn_crc),
+                     static_cast<unsigned>(hash_worker.crc.checksum()),
+                     static_cast<unsigned>(crc_alone.checksum()));
+        return 1;
+      }
+      keep_best(best_turn, turn);
+      keep_best(best_ahead, ahead);
+    }
+    std::printf("loops %s %08x %.3f %.3f %.3f %.2f %.2f\n", crc32_kernel_name(kernel),
+                static_cast<unsigned>(crc_alone.checksum()), best_crc, best_turn.seconds,
+                best_ahead.seconds, best_turn.on_cpu, best_ahead.on_cpu);
+    std::fflush(stdout);
+  }
+  return 0;
+}
