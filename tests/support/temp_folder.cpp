@@ -113,13 +113,3 @@ std::string folder_listing(const std::string& path) {
   for (const std::string& name : names) listing += (listing.empty() ? "" : "|") + name;
   return listing;
 }
-
-std::string pseudo_random_bytes(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    state = state * 1664525u + 1013904223u;  // a plain LCG: fast, and the same everywhere
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}

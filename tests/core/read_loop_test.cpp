@@ -1,0 +1,225 @@
+// The read loops of hash_file, driven by scripted reads: they need neither a file nor the
+// system, so this table runs in the native build under the sanitizers too.
+#include "core/read_loop.h"
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/print.h"
+#include "tests/support/recorded_progress.h"
+
+namespace {
+
+class ReadLoops : public testing::Test {
+ protected:
+  void SetUp() override { posted.clear(); }
+
+  HashWorker worker;
+};
+
+// Files that change while they are read cannot be made on a real disk while hash_file holds
+// them shared for reading only, so the loops are driven with reads that behave as they would.
+// The same script serves today's serial loop, read by read, and the loop that reads ahead,
+// whose n-th read (at chunk n) gets the n-th result. Every read writes bytes that depend on
+// their place in the file, so both loops must hash the same bytes in the same order.
+// Windows refuses an unbuffered read whose offset, size or buffer is not sector-aligned,
+// and Wine does not check it, so every request is checked here.
+struct ScriptedReads {
+  // When a read started ahead writes its bytes and reports its result.
+  enum class Completion {
+    AtStart,      // inside start, as under Wine
+    WhenWaited,   // only when the loop waits for it
+    NewestFirst,  // all in flight at once when the loop waits, the newest first
+  };
+
+  std::vector<std::pair<bool, std::uint32_t>> results;  // (succeeds, bytes returned)
+  std::int64_t file_size = 0;
+  const unsigned char* buffer_start = nullptr;  // the worker's buffer
+  Completion completion = Completion::AtStart;
+  std::size_t calls = 0;  // reads whose results the loop took
+  std::vector<std::uint32_t> requested{};
+  std::int64_t position = 0;  // where the serial loop's next read starts
+
+  struct InFlight {
+    std::uint32_t slot;
+    unsigned char* buffer;
+    std::size_t read;  // its place among the reads started
+    bool done = false;
+  };
+  std::vector<InFlight> in_flight{};  // oldest first
+  std::size_t started = 0;
+  std::size_t most_in_flight = 0;
+
+  static bool aligned(std::uint64_t value) { return value % 4096 == 0; }
+
+  // Writes `count` bytes of the file from `position` on into `buffer`.
+  static void fill(unsigned char* buffer, std::int64_t position, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      buffer[i] = static_cast<unsigned char>(((position + i) * 2654435761u) >> 11);
+    }
+  }
+
+  // Returns the scripted result of read `read` (its place among all reads), with its count.
+  bool result(std::size_t read, std::uint32_t* count) {
+    *count = 0;
+    if (read >= results.size()) {
+      ADD_FAILURE() << "read " << read + 1 << " after the end of the script";
+      return false;
+    }
+    *count = results[read].second;
+    return results[read].first;
+  }
+
+  // Ends a read started ahead: writes its bytes, or for a read past the script, one the loop
+  // must never wait for, a whole chunk of the file.
+  void end(InFlight& read) {
+    if (read.done) return;
+    read.done = true;
+    std::uint32_t count = kReadChunkSize;
+    if (read.read < results.size()) {
+      count = results[read.read].first ? results[read.read].second : 0;
+    }
+    fill(read.buffer, static_cast<std::int64_t>(read.read * kReadChunkSize), count);
+  }
+
+  // The serial loop's read.
+  bool operator()(void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
+    requested.push_back(size);
+    EXPECT_TRUE(aligned(reinterpret_cast<std::uintptr_t>(buffer)) && aligned(size))
+        << "buffer " << buffer << ", size " << size;
+    const bool ok = result(calls++, bytes_read);
+    if (ok) fill(static_cast<unsigned char*>(buffer), position, *bytes_read);
+    position += *bytes_read;
+    return ok;
+  }
+
+  // The reads ahead.
+  void start(std::uint32_t slot, unsigned char* buffer, std::int64_t offset, std::uint32_t size) {
+    requested.push_back(size);
+    EXPECT_TRUE(aligned(reinterpret_cast<std::uintptr_t>(buffer)) && aligned(offset) &&
+                aligned(size))
+        << "buffer " << static_cast<void*>(buffer) << ", offset " << offset << ", size " << size;
+    EXPECT_TRUE(buffer >= buffer_start &&
+                buffer + size <= buffer_start + kReadAheadSlots * kReadChunkSize)
+        << "buffer " << static_cast<void*>(buffer) << " outside "
+        << static_cast<const void*>(buffer_start);
+    EXPECT_EQ(static_cast<std::int64_t>(started * kReadChunkSize), offset)
+        << "read " << started + 1 << " out of order";
+    // Only chunks that start below the size, and the read that must find the end there.
+    EXPECT_TRUE(offset < file_size || (offset == file_size && file_size % kReadChunkSize == 0))
+        << "read at " << offset << " of a file of " << file_size;
+    for (const InFlight& other : in_flight) {
+      EXPECT_FALSE(other.slot == slot || other.buffer == buffer)
+          << "slot " << slot << " reused while its read is in flight";
+    }
+    in_flight.push_back({slot, buffer, started++});
+    most_in_flight = std::max(most_in_flight, in_flight.size());
+    if (completion == Completion::AtStart) end(in_flight.back());
+  }
+
+  bool finish(std::uint32_t slot, std::uint32_t* bytes_read) {
+    if (in_flight.empty() || in_flight.front().slot != slot) {
+      ADD_FAILURE() << "waited for slot " << slot << ", not for the oldest read in flight";
+      *bytes_read = 0;
+      return false;
+    }
+    // A loop that hashed a slot before its read ended, or the slots out of order, would
+    // find other bytes there and get another CRC.
+    if (completion == Completion::NewestFirst) {
+      for (auto read = in_flight.rbegin(); read != in_flight.rend(); ++read) end(*read);
+    }
+    end(in_flight.front());
+    const std::size_t read = in_flight.front().read;
+    in_flight.erase(in_flight.begin());
+    ++calls;
+    return result(read, bytes_read);
+  }
+
+  void cancel() {
+    EXPECT_FALSE(in_flight.empty()) << "cancel with no read in flight";
+    in_flight.clear();
+  }
+};
+
+TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
+  const std::uint32_t chunk = kReadChunkSize;
+  struct Case {
+    const char* what;
+    std::int64_t file_size;
+    std::vector<std::pair<bool, std::uint32_t>> reads;
+    HashStatus status;
+    std::vector<std::uint32_t> progress;
+    bool ahead = true;  // false: only the serial loop can make these reads
+  } cases[] = {
+      {"whole file", 2 * chunk, {{true, chunk}, {true, chunk}, {true, 0}}, HashStatus::Complete, {32767, 65535}},
+      {"first read fails", 10, {{false, 0}}, HashStatus::Incomplete, {}},
+      {"later read fails", 2 * chunk, {{true, chunk}, {false, 0}}, HashStatus::Incomplete, {32767}},
+      {"shrank: read returns 0", 2 * chunk, {{true, chunk}, {true, 0}}, HashStatus::Incomplete, {32767}},
+      {"empty read at once", 5, {{true, 0}}, HashStatus::Incomplete, {}},
+      {"grew: read passes the size", 10, {{true, 11}}, HashStatus::Incomplete, {}},
+      {"grew within the last chunk", chunk + 5, {{true, chunk}, {true, 6}}, HashStatus::Incomplete, {65534}},
+      // Reading on from byte 4 would start off a sector boundary, which only a read at the
+      // file pointer asks for; an unbuffered one fails there on Windows.
+      {"partial reads add up", 10, {{true, 4}, {true, 6}}, HashStatus::Complete, {26214, 65535}, false},
+      {"size unknown (negative)", -1, {}, HashStatus::Incomplete, {}},
+      {"empty file: only the read that finds the end", 0, {{true, 0}}, HashStatus::Complete, {}},
+      // Growth that no read of the expected size can see: only the read after the end shows it.
+      {"grew at a chunk boundary", chunk, {{true, chunk}, {true, 3}}, HashStatus::Incomplete, {65535}},
+      {"grew from size 0", 0, {{true, chunk}}, HashStatus::Incomplete, {}},
+      {"read after the end fails", chunk, {{true, chunk}, {false, 0}}, HashStatus::Incomplete, {65535}},
+      // A short last read met the end; a read from there would start off a sector boundary.
+      {"short last read", chunk + 10, {{true, chunk}, {true, 10}}, HashStatus::Complete, {65534, 65535}},
+      {"exactly one chunk", chunk, {{true, chunk}, {true, 0}}, HashStatus::Complete, {65535}},
+      {"every slot, then the first again", 4 * chunk + 1,
+       {{true, chunk}, {true, chunk}, {true, chunk}, {true, chunk}, {true, 1}},
+       HashStatus::Complete, {16383, 32767, 49151, 65534, 65535}},
+      // The reads ahead of a failure are in flight when it is seen.
+      {"second of four in flight fails", 6 * chunk, {{true, chunk}, {false, 0}},
+       HashStatus::Incomplete, {10922}},
+      // Shrank to chunk + 7 bytes: the serial loop finds it at its next read.
+      {"short read in the middle", 3 * chunk + 5, {{true, chunk}, {true, 7}, {true, 0}},
+       HashStatus::Incomplete, {21844, 21845}},
+      {"grew at a chunk boundary with reads in flight", 3 * chunk,
+       {{true, chunk}, {true, chunk}, {true, chunk}, {true, 5}},
+       HashStatus::Incomplete, {21845, 43690, 65535}},
+  };
+  using Completion = ScriptedReads::Completion;
+  for (const Case& c : cases) {
+    posted.clear();
+    ScriptedReads serial{c.reads, c.file_size, worker.buffer};
+    worker.crc.reset();
+    EXPECT_EQ(c.status, read_all_chunks(worker, c.file_size, std::ref(serial), record_progress))
+        << c.what;
+    const std::uint32_t serial_crc = worker.crc.checksum();
+    EXPECT_EQ(c.reads.size(), serial.calls) << c.what;
+    EXPECT_EQ(describe(c.progress), describe(progress_values())) << c.what;
+    for (std::uint32_t size : serial.requested) EXPECT_EQ(chunk, size) << c.what;
+    if (!c.ahead) continue;
+
+    for (Completion completion :
+         {Completion::AtStart, Completion::WhenWaited, Completion::NewestFirst}) {
+      const std::string what = std::string(c.what) + ", reads ahead completing " +
+                               std::to_string(static_cast<int>(completion));
+      posted.clear();
+      ScriptedReads ahead{c.reads, c.file_size, worker.buffer, completion};
+      worker.crc.reset();
+      EXPECT_EQ(c.status, read_chunks_ahead(worker, c.file_size, ahead, record_progress))
+          << what;
+      EXPECT_EQ(serial_crc, worker.crc.checksum()) << what;
+      EXPECT_EQ(describe(c.progress), describe(progress_values())) << what;
+      EXPECT_GE(c.reads.size(), ahead.calls) << what;
+      EXPECT_EQ(0u, ahead.in_flight.size()) << what << ": reads left in flight";
+      for (std::uint32_t size : ahead.requested) EXPECT_EQ(chunk, size) << what;
+      // Up to four at once, as many as there are reads to make.
+      const std::size_t reads_to_make = c.file_size < 0 ? 0 : c.file_size / chunk + 1;
+      EXPECT_EQ(std::min<std::size_t>(kReadAheadSlots, reads_to_make), ahead.most_in_flight)
+          << what;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+// The read loops, read_all_chunks and read_chunks_ahead, on a scripted file: its size as
+// taken before reading and as the reads then find it (grown or shrunk), reads that fail or
+// come back short, and the order in which the reads in flight end. Both loops must give the
+// status that a plain reading of their contract gives for the same reads, and when they
+// report Complete, the CRC of the file's bytes. Every request must keep the alignment that
+// unbuffered reads need, at most kReadAheadSlots may be in flight, none on return.
+//
+// Input: byte 0 the number of chunks in the size taken (255: the size is unknown), byte 1
+// the bytes it has beyond them, bytes 2-3 how the file changed before it was read; then
+// three bytes per read: what it does, its argument, and when it ends.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "core/hash_worker.h"
+
+// The loops take their chunk size from kReadChunkSize. Here they read in 16 KiB chunks, a
+// multiple of any sector size like the real one, so that a file of many chunks, and reads
+// that fill every slot and start over, cost microseconds instead of milliseconds.
+namespace fuzz_chunk {
+inline constexpr std::uint32_t kSize = 16 * 1024;
+}
+#define kReadChunkSize fuzz_chunk::kSize
+#include "core/read_loop.h"
+#undef kReadChunkSize
+
+namespace {
+
+constexpr std::uint32_t kChunk = fuzz_chunk::kSize;
+
+[[noreturn]] void fail(const char* what, long long got, long long expected) {
+  std::fprintf(stderr, "read loops: %s: got %lld, expected %lld\n", what, got, expected);
+  std::abort();
+}
+void check(bool ok, const char* what, long long got, long long expected) {
+  if (!ok) fail(what, got, expected);
+}
+
+// The file's bytes: each 4 KiB block is filled with its own value, so that bytes hashed out
+// of order or from the wrong place give another CRC, and a read is a few memsets.
+void fill(unsigned char* buffer, std::int64_t position, std::uint32_t count) {
+  while (count > 0) {
+    const std::uint32_t in_block = static_cast<std::uint32_t>(4096 - position % 4096);
+    const std::uint32_t n = in_block < count ? in_block : count;
+    std::memset(buffer, static_cast<int>((position / 4096 * 167 + 13) & 0xFF), n);
+    buffer += n;
+    position += n;
+    count -= n;
+  }
+}
+
+struct Script {
+  std::int64_t file_size = 0;    // the size taken before reading
+  std::int64_t actual_size = 0;  // the size the reads find
+  const std::uint8_t* steps = nullptr;
+  std::size_t step_count = 0;
+  bool honest = true;  // no read fails or comes back short of what the file holds
+
+  // What read number `read` at `position` returns: false for a failure, else its count.
+  bool result(std::size_t read, std::int64_t position, std::uint32_t* count) const {
+    const std::int64_t left = actual_size - position;
+    *count = static_cast<std::uint32_t>(left <= 0 ? 0 : left < kChunk ? left : kChunk);
+    if (read >= step_count) return true;
+    const std::uint8_t what = steps[3 * read] % 8;
+    const std::uint8_t argument = steps[3 * read + 1];
+    if (what == 6) return false;
+    if (what == 7) *count = static_cast<std::uint32_t>(std::uint64_t{*count} * argument / 256);
+    return true;
+  }
+  // When read number `read` ends: bit 0 set, at its start; bit 1 set, as soon as any other
+  // read is waited for, in bit 2's order (newest first when set).
+  std::uint8_t ending(std::size_t read) const { return read < step_count ? steps[3 * read + 2] : 1; }
+};
+
+// The reads as read_all_chunks makes them, one after another from the file pointer.
+struct SerialReads {
+  const Script& script;
+  std::size_t reads = 0;
+  std::int64_t position = 0;
+
+  bool operator()(void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
+    check(reinterpret_cast<std::uintptr_t>(buffer) % 4096 == 0, "serial read's buffer alignment",
+          static_cast<long long>(reinterpret_cast<std::uintptr_t>(buffer) % 4096), 0);
+    check(size == kChunk, "serial read's size", size, kChunk);
+    const bool ok = script.result(reads++, position, bytes_read);
+    if (!ok) return false;
+    fill(static_cast<unsigned char*>(buffer), position, *bytes_read);
+    position += *bytes_read;
+    return true;
+  }
+};
+
+// The reads as read_chunks_ahead makes them: several in flight, ending in the script's order.
+struct AheadReads {
+  const Script& script;
+  const unsigned char* worker_buffer;
+  struct InFlight {
+    std::uint32_t slot;
+    unsigned char* buffer;
+    std::size_t read;
+    bool ended;
+  };
+  std::vector<InFlight> in_flight{};  // oldest first
+  std::size_t started = 0;
+
+  void end(InFlight& read) {
+    if (read.ended) return;
+    read.ended = true;
+    std::uint32_t count = 0;
+    const std::int64_t offset = static_cast<std::int64_t>(read.read) * kChunk;
+    if (script.result(read.read, offset, &count)) fill(read.buffer, offset, count);
+  }
+
+  void start(std::uint32_t slot, unsigned char* buffer, std::int64_t offset, std::uint32_t size) {
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer);
+    check(address % 4096 == 0 && offset % 4096 == 0 && size % 4096 == 0, "request alignment",
+          static_cast<long long>(address % 4096 + offset % 4096 + size % 4096), 0);
+    check(size == kChunk, "request size", size, kChunk);
+    check(buffer == worker_buffer + std::size_t{slot} * kChunk && slot < kReadAheadSlots,
+          "slot's buffer", static_cast<long long>(buffer - worker_buffer),
+          static_cast<long long>(slot) * kChunk);
+    check(offset == static_cast<std::int64_t>(started) * kChunk, "request offset", offset,
+          static_cast<long long>(started) * kChunk);
+    check(offset < script.file_size || (offset == script.file_size && offset % kChunk == 0),
+          "request past the size", offset, script.file_size);
+    for (const InFlight& other : in_flight) {
+      check(other.slot != slot, "slot started while its read is in flight", slot, -1);
+    }
+    in_flight.push_back({slot, buffer, started++, false});
+    check(in_flight.size() <= kReadAheadSlots, "reads in flight", static_cast<long long>(in_flight.size()),
+          kReadAheadSlots);
+    if (script.ending(in_flight.back().read) & 1) end(in_flight.back());
+  }
+
+  bool finish(std::uint32_t slot, std::uint32_t* bytes_read) {
+    check(!in_flight.empty() && in_flight.front().slot == slot, "slot waited for", slot,
+          in_flight.empty() ? -1LL : in_flight.front().slot);
+    // Others end first, in either order, and write their slots while the loop waits.
+    const std::size_t n = in_flight.size();
+    for (std::size_t i = 1; i < n; ++i) {
+      InFlight& other = in_flight[(script.ending(in_flight[0].read) & 4) ? n - i : i];
+      if (script.ending(other.read) & 2) end(other);
+    }
+    end(in_flight.front());
+    const std::size_t read = in_flight.front().read;
+    in_flight.erase(in_flight.begin());
+    return script.result(read, static_cast<std::int64_t>(read) * kChunk, bytes_read);
+  }
+
+  void cancel() {
+    check(!in_flight.empty(), "cancel with nothing in flight", 0, 1);
+    in_flight.clear();  // cancelled: whatever had not ended never writes
+  }
+};
+
+// The outcome that the contract of read_all_chunks gives for the script: exactly file_size
+// bytes, no read failing, none coming back empty or past the size before it, and the end
+// seen, by a short last read or by one more read that finds nothing.
+HashStatus serial_outcome(const Script& s, std::vector<std::uint32_t>& progress) {
+  if (s.file_size < 0) return HashStatus::Incomplete;
+  std::int64_t done = 0;
+  std::size_t read = 0;
+  bool end_seen = false;
+  std::uint32_t count = 0;
+  while (done < s.file_size) {
+    if (!s.result(read++, done, &count) || count == 0 || count > s.file_size - done) {
+      return HashStatus::Incomplete;
+    }
+    done += count;
+    progress.push_back(file_progress(done, s.file_size));
+    end_seen = count < kChunk;
+  }
+  if (!end_seen && (!s.result(read, done, &count) || count != 0)) return HashStatus::Incomplete;
+  return HashStatus::Complete;
+}
+
+// The same for read_chunks_ahead, where every read starts a whole chunk in, so a short read
+// before the size ends the file.
+HashStatus ahead_outcome(const Script& s, std::vector<std::uint32_t>& progress) {
+  if (s.file_size < 0) return HashStatus::Incomplete;
+  for (std::size_t read = 0;; ++read) {
+    const std::int64_t offset = static_cast<std::int64_t>(read) * kChunk;
+    std::uint32_t count = 0;
+    if (!s.result(read, offset, &count)) return HashStatus::Incomplete;
+    if (offset == s.file_size) return count == 0 ? HashStatus::Complete : HashStatus::Incomplete;
+    if (count == 0 || count > s.file_size - offset) return HashStatus::Incomplete;
+    progress.push_back(file_progress(offset + count, s.file_size));
+    if (count < kChunk) {
+      return offset + count == s.file_size ? HashStatus::Complete : HashStatus::Incomplete;
+    }
+  }
+}
+
+std::vector<std::uint32_t> reported;
+void record(HashWorker& worker, std::uint32_t index, std::uint32_t progress) {
+  check(index == worker.index, "index passed to the sink", index, worker.index);
+  reported.push_back(progress);
+}
+
+void compare_progress(const char* loop, const std::vector<std::uint32_t>& expected) {
+  if (reported == expected) return;
+  std::fprintf(stderr, "%s: progress reported:", loop);
+  for (std::uint32_t p : reported) std::fprintf(stderr, " %u", p);
+  std::fprintf(stderr, "; expected:");
+  for (std::uint32_t p : expected) std::fprintf(stderr, " %u", p);
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
+HashWorker& worker() {
+  static HashWorker instance;
+  return instance;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
+  if (size < 4) return 0;
+  Script script;
+  if (input[0] == 255) {
+    script.file_size = -1;
+  } else {
+    script.file_size = std::int64_t{input[0] % 10} * kChunk + (input[1] < 128 ? input[1] % 8 - 4 : (input[1] - 128) * 128);
+    if (script.file_size < 0) script.file_size = 0;
+  }
+  // Grown or shrunk by bytes, sectors or chunks.
+  const std::int64_t units[] = {0, 1, 4096, kChunk};
+  script.actual_size = script.file_size + static_cast<std::int8_t>(input[2]) % 16 * units[input[3] % 4];
+  if (script.actual_size < 0) script.actual_size = 0;
+  script.steps = input + 4;
+  script.step_count = (size - 4) / 3;
+  for (std::size_t i = 0; i < script.step_count; ++i) {
+    if (script.steps[3 * i] % 8 >= 6) script.honest = false;
+  }
+
+  HashWorker& w = worker();
+  w.index = input[0];
+  std::vector<std::uint32_t> expected_progress;
+  const HashStatus serial_expected = serial_outcome(script, expected_progress);
+
+  // The file's CRC, for whichever loop says Complete.
+  boost::crc_32_type file_crc;
+  if (script.file_size > 0) {
+    static std::vector<unsigned char> bytes;
+    bytes.resize(static_cast<std::size_t>(script.file_size));
+    fill(bytes.data(), 0, static_cast<std::uint32_t>(script.file_size));
+    crc32_process(file_crc, bytes.data(), bytes.size());
+  }
+
+  reported.clear();
+  w.crc.reset();
+  SerialReads serial{script};
+  const HashStatus serial_status = read_all_chunks(w, script.file_size, std::ref(serial), record);
+  check(serial_status == serial_expected, "read_all_chunks' status", static_cast<int>(serial_status),
+        static_cast<int>(serial_expected));
+  if (serial_status == HashStatus::Complete) {
+    check(w.crc.checksum() == file_crc.checksum(), "read_all_chunks' CRC", w.crc.checksum(),
+          file_crc.checksum());
+  }
+  compare_progress("read_all_chunks", expected_progress);
+
+  expected_progress.clear();
+  const HashStatus ahead_expected = ahead_outcome(script, expected_progress);
+  reported.clear();
+  w.crc.reset();
+  AheadReads ahead{script, w.buffer};
+  const HashStatus ahead_status = read_chunks_ahead(w, script.file_size, ahead, record);
+  check(ahead_status == ahead_expected, "read_chunks_ahead's status", static_cast<int>(ahead_status),
+        static_cast<int>(ahead_expected));
+  if (ahead_status == HashStatus::Complete) {
+    check(w.crc.checksum() == file_crc.checksum(), "read_chunks_ahead's CRC", w.crc.checksum(),
+          file_crc.checksum());
+  }
+  check(ahead.in_flight.empty(), "reads in flight on return", static_cast<long long>(ahead.in_flight.size()), 0);
+  compare_progress("read_chunks_ahead", expected_progress);
+
+  // A file read honestly is complete exactly when it still has the size that was taken.
+  if (script.honest && script.file_size >= 0) {
+    const HashStatus truth =
+        script.actual_size == script.file_size ? HashStatus::Complete : HashStatus::Incomplete;
+    check(serial_status == truth, "read_all_chunks on an honest file", static_cast<int>(serial_status),
+          static_cast<int>(truth));
+    check(ahead_status == truth, "read_chunks_ahead on an honest file", static_cast<int>(ahead_status),
+          static_cast<int>(truth));
+  }
+  return 0;
+}

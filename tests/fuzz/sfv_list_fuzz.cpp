@@ -1,0 +1,170 @@
+// The list reader's line rules and CRC field, and the writer's lines, against a second
+// reading of the format written plainly from its rules.
+//
+// Any bytes, as an SFV file, must give the same entries (name and CRC, or no valid CRC)
+// through split_data_line and parse_crc_field, fed line by line as load_sfv feeds them, as
+// through the plain reading. And the same bytes, taken as the names of files, must come back
+// with their CRCs from the list that sfv_data_line writes for them. The name check lives in
+// core/path_rules.cpp, which is built for Windows only; the plain reading applies it to the
+// names it makes up for the writer.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sfv/sfv_format.h"
+#include "sfv/sfv_writer.h"
+
+namespace {
+
+struct Entry {
+  std::string name;
+  std::optional<std::uint32_t> crc;
+  bool operator==(const Entry&) const = default;
+};
+
+// --- The plain reading ------------------------------------------------------------------
+
+// The CRC field: blanks, a sign, a prefix, then hex digits; at least one digit and at most
+// eight once leading zeros are dropped; a minus sign negates modulo 2^32.
+std::optional<std::uint32_t> plain_crc(std::string_view field) {
+  std::size_t i = 0;
+  while (i < field.size() && std::string_view("\t\n\v\f\r").find(field[i]) != std::string_view::npos) ++i;
+  bool minus = false;
+  if (i < field.size() && (field[i] == '+' || field[i] == '-')) minus = field[i++] == '-';
+  if (field.substr(i, 2) == "0x" || field.substr(i, 2) == "0X") i += 2;
+  std::string digits;
+  while (i < field.size() && std::string_view("0123456789abcdefABCDEF").find(field[i]) != std::string_view::npos) {
+    digits += field[i++];
+  }
+  if (digits.empty()) return std::nullopt;
+  const std::size_t first = digits.find_first_not_of('0');
+  const std::string significant = first == std::string::npos ? "" : digits.substr(first);
+  if (significant.size() > 8) return std::nullopt;
+  const std::uint32_t value = significant.empty() ? 0 : static_cast<std::uint32_t>(std::stoul(significant, nullptr, 16));
+  return minus ? static_cast<std::uint32_t>(0 - value) : value;
+}
+
+// One line by the four rules: empty, comment, no space past the first character, data.
+void plain_line(const std::string& line, std::vector<Entry>& entries) {
+  if (line.empty() || line[0] == ';') return;
+  std::size_t last_space = std::string::npos;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == ' ') last_space = i;
+  }
+  if (last_space == std::string::npos || last_space == 0) return;
+  entries.push_back({line.substr(0, last_space), plain_crc(std::string_view(line).substr(last_space + 1))});
+}
+
+// The whole file as text mode gives it: byte by byte, a CR just before an LF dropped, 0x1A
+// the end of the text, LF the end of a line.
+std::vector<Entry> plain_read(std::string_view bytes) {
+  std::vector<Entry> entries;
+  std::string line;
+  for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) {
+    if (bytes[i] == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      plain_line(line, entries);
+      line.clear();
+    } else {
+      line += bytes[i];
+    }
+  }
+  // A CR just before the 0x1A or the end stays: no LF follows it.
+  plain_line(line, entries);
+  return entries;
+}
+
+// Whether `name` passes the name check as one element: no code 0-31, none of <>:"/\|, and
+// no space or dot at its end unless it is "." or "..".
+bool plain_valid_leaf(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 32 || std::string_view("<>:\"/\\|").find(c) != std::string_view::npos) return false;
+  }
+  if (name.back() == ' ') return false;
+  return name.back() != '.' || name == "." || name == "..";
+}
+
+// --- The product's reading ----------------------------------------------------------------
+
+// What the C runtime's text mode hands the stream on Windows.
+std::string text_mode(std::string_view bytes) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\x1A') break;
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    text += bytes[i];
+  }
+  return text;
+}
+
+// load_sfv's loop, less the path that it joins the name to.
+std::vector<Entry> product_read(std::string_view bytes) {
+  std::istringstream in(text_mode(bytes));
+  std::vector<Entry> entries;
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::optional<DataLine> data = split_data_line(line);
+    if (data) entries.push_back({std::string(data->name), parse_crc_field(data->crc_field)});
+  }
+  return entries;
+}
+
+std::string quoted(const std::vector<Entry>& entries) {
+  std::string text;
+  for (const Entry& e : entries) {
+    char crc[16] = "invalid";
+    if (e.crc) std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(*e.crc));
+    text += "  \"" + e.name + "\" " + crc + "\n";
+  }
+  return text;
+}
+
+void compare(const char* what, const std::vector<Entry>& got, const std::vector<Entry>& expected) {
+  if (got == expected) return;
+  std::fprintf(stderr, "%s: got %zu entries:\n%sexpected %zu:\n%s", what, got.size(), quoted(got).c_str(),
+               expected.size(), quoted(expected).c_str());
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(input), size);
+  compare("the list's entries", product_read(bytes), plain_read(bytes));
+
+  // Each line of the input names a file; its CRC comes from the bytes around it. A name
+  // that starts with ';' is left out: the format has no way to list it, so it would read
+  // back as a comment.
+  std::vector<Entry> written;
+  std::string list(kSfvHeader);
+  std::size_t start = 0;
+  while (start <= bytes.size()) {
+    std::size_t end = bytes.find('\n', start);
+    if (end == std::string_view::npos) end = bytes.size();
+    const std::string_view name = bytes.substr(start, end - start);
+    if (plain_valid_leaf(name) && name.front() != ';' && name != "." && name != "..") {
+      std::uint32_t crc = static_cast<std::uint32_t>(end * 2654435761u);
+      for (std::size_t i = start; i < end && i < start + 4; ++i) crc = crc << 8 ^ static_cast<unsigned char>(bytes[i]);
+      written.push_back({std::string(name), crc});
+      list += sfv_data_line(name, crc);
+    }
+    start = end + 1;
+  }
+  // Written in text mode: every LF goes out as CR LF.
+  std::string file;
+  file.reserve(list.size() + written.size() + 1);
+  for (char c : list) {
+    if (c == '\n') file += '\r';
+    file += c;
+  }
+  compare("the writer's list read back", product_read(file), written);
+  compare("the writer's list read plainly", plain_read(file), written);
+  return 0;
+}
