@@ -5,7 +5,10 @@
 std::string sfv_data_line(std::string_view leaf_name, std::uint32_t crc) {
   char hex[9];
   std::snprintf(hex, sizeof hex, "%08x", crc);
-  std::string line(leaf_name);
+  // Every reader takes a line that starts with ';' for a comment, so such a file would be
+  // lost from the list it was written into. "./" names the same file in the list's folder.
+  std::string line = leaf_name.starts_with(';') ? "./" : "";
+  line += leaf_name;
   line += ' ';
   line += hex;
   line += '\n';

@@ -22,8 +22,9 @@ bool has_sfv_extension(const boost::filesystem::path& path);
 // name-check error of make_path when `chosen` is no valid path.
 std::string sfv_output_name(const std::string& chosen);
 
-// Returns the data line of one file: its leaf, a space, the CRC as eight lowercase hex
-// digits, and "\n" (which the text-mode stream writes as CR LF).
+// Returns the data line of one file: its leaf (behind "./" when it starts with ';', which
+// would make the line a comment), a space, the CRC as eight lowercase hex digits, and "\n"
+// (which the text-mode stream writes as CR LF).
 std::string sfv_data_line(std::string_view leaf, std::uint32_t crc);
 
 struct SfvWriteResult {

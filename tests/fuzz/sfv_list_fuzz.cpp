@@ -140,8 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   compare("the list's entries", product_read(bytes), plain_read(bytes));
 
   // Each line of the input names a file; its CRC comes from the bytes around it. A name
-  // that starts with ';' is left out: the format has no way to list it, so it would read
-  // back as a comment.
+  // that starts with ';' reads back behind "./", the same file in the list's folder.
   std::vector<Entry> written;
   std::string list(kSfvHeader);
   std::size_t start = 0;
@@ -149,10 +148,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     std::size_t end = bytes.find('\n', start);
     if (end == std::string_view::npos) end = bytes.size();
     const std::string_view name = bytes.substr(start, end - start);
-    if (plain_valid_leaf(name) && name.front() != ';' && name != "." && name != "..") {
+    if (plain_valid_leaf(name) && name != "." && name != "..") {
       std::uint32_t crc = static_cast<std::uint32_t>(end * 2654435761u);
       for (std::size_t i = start; i < end && i < start + 4; ++i) crc = crc << 8 ^ static_cast<unsigned char>(bytes[i]);
-      written.push_back({std::string(name), crc});
+      written.push_back({(name.front() == ';' ? "./" : "") + std::string(name), crc});
       list += sfv_data_line(name, crc);
     }
     start = end + 1;

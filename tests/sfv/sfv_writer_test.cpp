@@ -52,6 +52,8 @@ TEST(SfvDataLine, IsLeafSpaceAndEightLowercaseDigits) {
   EXPECT_EQ(sfv_data_line("z", 0), "z 00000000\n");
   EXPECT_EQ(sfv_data_line("z", 0xFFFFFFFF), "z ffffffff\n");
   EXPECT_EQ(sfv_data_line("z", 0x00ABCDEF), "z 00abcdef\n");
+  EXPECT_EQ(sfv_data_line(";x.bin", 1), "./;x.bin 00000001\n");  // not a comment
+  EXPECT_EQ(sfv_data_line("x;", 1), "x; 00000001\n");
 }
 
 TEST(SfvWriteReport, CountsTheFilesLeftOut) {
@@ -104,11 +106,12 @@ TEST_F(WriteSfvFile, WritesHeaderAndOneCrLfLinePerReadableFile) {
 TEST_F(WriteSfvFile, ReadsBackToTheSameNamesAndCrcs) {
   list(folder.file("a b.txt"), HashStatus::Complete, 0x0000ABCD);
   list(folder.file("\xE9t\xE9.bin"), HashStatus::Complete, 0x89ABCDEF);
+  list(folder.file(";x.bin"), HashStatus::Complete, 0x01234567);
   ASSERT_EQ(write(folder.file("list.sfv")).outcome, SfvWriteResult::Outcome::Written);
 
   const std::vector<FileEntry> read = load_sfv(make_path(folder.file("list.sfv")));
-  ASSERT_EQ(read.size(), 2u);
-  for (std::uint32_t i = 0; i < 2; ++i) {
+  ASSERT_EQ(read.size(), 3u);
+  for (std::uint32_t i = 0; i < 3; ++i) {
     EXPECT_EQ(generic_string(read[i].path), generic_string(files.at(i).path)) << i;
     EXPECT_EQ(read[i].expected, files.at(i).computed) << i;
   }
