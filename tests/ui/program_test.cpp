@@ -9,8 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include <boost/crc.hpp>
 #include <gtest/gtest.h>
 
 #include "core/open_rules.h"
@@ -428,6 +430,10 @@ TEST_F(Program, CloseEndsTheProgramAtOnceEvenDuringARun) {
     EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(main_); }, 1000))
         << "the window was still shown 1 s after Close";
     EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit(20000));
+    if (c.list == list) {
+      EXPECT_LT(0, process_->rules().reads_pending) << "big.bin was not read with reads in "
+                                                    << "flight: " << process_->rules();
+    }
   }
 }
 
@@ -512,6 +518,93 @@ TEST_F(Program, ARunReachesItsVerdictWhileTheWindowIsBeingMoved) {
   PostMessageA(main_, WM_KEYDOWN, VK_RETURN, 0);
   EXPECT_TRUE(wait_until([&] { return (gui_thread_flags(main_) & GUI_INMOVESIZE) == 0; }))
       << "the move loop did not end; flags " << gui_thread_flags(main_);
+}
+
+}  // namespace
+
+namespace {
+
+// Sets environment variables for the programs started while it lives (they inherit the
+// test's environment), then removes them.
+class ProgramEnvironment {
+ public:
+  explicit ProgramEnvironment(std::vector<std::pair<std::string, std::string>> variables)
+      : variables_(std::move(variables)) {
+    for (const auto& [name, value] : variables_) SetEnvironmentVariableA(name.c_str(), value.c_str());
+  }
+  ~ProgramEnvironment() {
+    for (const auto& [name, value] : variables_) SetEnvironmentVariableA(name.c_str(), nullptr);
+  }
+  ProgramEnvironment(const ProgramEnvironment&) = delete;
+  ProgramEnvironment& operator=(const ProgramEnvironment&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> variables_;
+};
+
+// Writes `size` pseudo-random bytes to `name` and returns the SFV line that lists them,
+// with the CRC-32 taken here by Boost, apart from the program's own kernels.
+std::string write_listed_file(const TempFolder& where, const std::string& name,
+                              std::size_t size, unsigned seed) {
+  const std::string bytes = pseudo_random_bytes(size, seed);
+  where.write(name, bytes);
+  boost::crc_32_type crc;
+  crc.process_bytes(bytes.data(), bytes.size());
+  char line[64];
+  std::snprintf(line, sizeof line, " %08x", static_cast<unsigned>(crc.checksum()));
+  return name + line;
+}
+
+constexpr std::size_t kMiB = 1 << 20;
+
+// Files of several chunks are read with reads in flight, as the layer makes them go pending
+// as Windows does, and every chunk must be hashed in the file's order; one ends on a whole
+// chunk, so the read at its end finds nothing, the other ends in a short read.
+TEST_F(Program, BigFilesPassWithTheirReadsInFlight) {
+  const std::string list = folder_.write(
+      "big.sfv", sfv_text({write_listed_file(folder_, "whole.bin", 5 * kMiB, 1),
+                           write_listed_file(folder_, "short.bin", 6 * kMiB + 123, 2)}));
+  start(quoted(list));
+  if (main_ == nullptr) return;
+  const MainView seen = wait_for_outcome("Everything OK!");
+  EXPECT_EQ((std::vector<Row>{{"whole.bin", kOk}, {"short.bin", kOk}}), seen.rows);
+  PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit());
+  const WindowsRulesCounts counts = process_->rules();
+  std::printf("counts after two big files: %s\n", testing::PrintToString(counts).c_str());
+  EXPECT_LT(0, counts.reads_pending) << counts;
+  EXPECT_EQ(0, counts.unaligned_refused) << counts;
+}
+
+// A read that fails among others in flight, and files that grew or shrank after their size
+// was taken (the layer reports a size a chunk off), each fail their row; the reads left in
+// flight must not spoil the file read after them.
+TEST_F(Program, AFailedReadOrAChangedSizeFailsTheFileAlone) {
+  const ProgramEnvironment knobs({{"TALLYRUN_RULES_FAIL_READ", "fails:3"},
+                                  {"TALLYRUN_RULES_SIZE_SHIFT", "grows:-1048576 shrinks:1048576"}});
+  const std::string list = folder_.write(
+      "changing.sfv",
+      sfv_text({write_listed_file(folder_, "first.bin", 5 * kMiB + 1, 1),
+                write_listed_file(folder_, "fails.bin", 8 * kMiB, 2),
+                write_listed_file(folder_, "grows.bin", 5 * kMiB + 7, 3),
+                write_listed_file(folder_, "grows-whole.bin", 5 * kMiB, 4),
+                write_listed_file(folder_, "shrinks.bin", 5 * kMiB + 7, 5),
+                write_listed_file(folder_, "last.bin", 7 * kMiB + 9, 6)}));
+  start(quoted(list));
+  if (main_ == nullptr) return;
+  const MainView seen = wait_for_outcome("File errors detected!");
+  EXPECT_EQ((std::vector<Row>{{"first.bin", kOk},
+                              {"fails.bin", kFailed},
+                              {"grows.bin", kFailed},
+                              {"grows-whole.bin", kFailed},
+                              {"shrinks.bin", kFailed},
+                              {"last.bin", kOk}}),
+            seen.rows);
+  PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit());
+  std::printf("counts after failing files: %s\n",
+              testing::PrintToString(process_->rules()).c_str());
+  EXPECT_LT(0, process_->rules().reads_pending) << process_->rules();
 }
 
 }  // namespace
