@@ -14,7 +14,8 @@
 // "name-part:number" separated by spaces, for files whose name holds the part:
 // TALLYRUN_RULES_FAIL_READ fails that file's overlapped read of that number (from 1) with a
 // data error; TALLYRUN_RULES_SIZE_SHIFT adds the number to the size that GetFileSizeEx
-// reports, so that the file looks grown (less) or shrunk (more) when it is read.
+// reports, so that the file looks grown (less) or shrunk (more) when it is read;
+// TALLYRUN_RULES_DELAY_MS makes the file's overlapped reads end that much later.
 #include <windows.h>
 
 #include <cstdint>
@@ -321,7 +322,8 @@ BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD bytes,
     return ReadFile(handle, buffer, size, bytes, overlapped);
   }
   const LONG number = ++file->overlapped_reads;
-  const LONGLONG delay_ms = 1 + delay_turn++ % 3;
+  const LONGLONG delay_ms =
+      1 + delay_turn++ % 3 + knob(L"TALLYRUN_RULES_DELAY_MS", file->name);
   *read = Read{overlapped, handle, buffer, size, now_ticks() + delay_ms * ticks_per_ms(),
                knob(L"TALLYRUN_RULES_FAIL_READ", file->name) == number, false};
   overlapped->InternalHigh = 0;
@@ -358,11 +360,17 @@ BOOL WINAPI get_overlapped_result(HANDLE file, LPOVERLAPPED overlapped, LPDWORD 
   return GetOverlappedResult(file, overlapped, bytes, wait);
 }
 
+// On a file whose reads all pass through the layer, it alone knows what is in flight:
+// with none, Windows fails the call (Wine does not).
 BOOL WINAPI cancel_io_ex(HANDLE file, LPOVERLAPPED overlapped) {
   AcquireSRWLockExclusive(&lock);
+  const bool known = find_file(file) != nullptr;
   const int found = cancel_reads(file, overlapped, false);
   ReleaseSRWLockExclusive(&lock);
-  return found > 0 ? TRUE : CancelIoEx(file, overlapped);
+  if (found > 0) return TRUE;
+  if (!known) return CancelIoEx(file, overlapped);
+  SetLastError(ERROR_NOT_FOUND);
+  return FALSE;
 }
 
 // A handle closed with reads in flight: those not started end as cancelled, a running one

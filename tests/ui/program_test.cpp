@@ -607,4 +607,153 @@ TEST_F(Program, AFailedReadOrAChangedSizeFailsTheFileAlone) {
   EXPECT_LT(0, process_->rules().reads_pending) << process_->rules();
 }
 
+// The layer's own rules, which the program keeps and so never shows: a copy of this test
+// program, started under the layer, runs LayerInside below and exits 0 when it passed.
+TEST_F(Program, TheLayerRefusesWhatWindowsRefuses) {
+  char exe[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  const std::string report = folder_.file("inside.xml");
+  std::string command_line = quoted(exe) + " --gtest_filter=WindowsRules.LayerInside" +
+                             " --gtest_output=xml:" + quoted(report);
+  // Its reads of the file stay pending long enough to be cancelled before they start.
+  const ProgramEnvironment inside(
+      {{"TALLYRUN_RULES_INSIDE", "1"}, {"TALLYRUN_RULES_DELAY_MS", "data.bin:100"}});
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  const WindowsRulesCounts* counts = nullptr;
+  std::string dll = std::getenv("TALLYRUN_RULES_DLL") ? std::getenv("TALLYRUN_RULES_DLL") : "";
+  for (char& c : dll) c = c == '/' ? '\\' : c;
+  ASSERT_EQ(0u, start_under_rules(CreateProcessA, exe, command_line.data(), &startup, info,
+                                  widen(dll), counts));
+  DWORD code = 255;
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, 60000));
+  GetExitCodeProcess(info.hProcess, &code);
+  EXPECT_EQ(0u, code) << read_file(report);
+  TerminateProcess(info.hProcess, 255);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  UnmapViewOfFile(counts);
+}
+
+TEST(WindowsRules, LayerInside) {
+  if (std::getenv("TALLYRUN_RULES_INSIDE") == nullptr) {
+    GTEST_SKIP() << "runs in a copy of this program started under the layer";
+  }
+  const HANDLE block = OpenFileMappingW(FILE_MAP_READ, FALSE,
+                                        windows_rules_block_name(GetCurrentProcessId()).c_str());
+  ASSERT_NE(nullptr, block) << "not under the layer";
+  const auto* counts =
+      static_cast<const WindowsRulesCounts*>(MapViewOfFile(block, FILE_MAP_READ, 0, 0, 0));
+  TempFolder folder;
+  const std::string bytes = pseudo_random_bytes(3 * 4096 + 100);
+  const std::string path = folder.write("data.bin", bytes);
+  auto* buffer = static_cast<char*>(
+      VirtualAlloc(nullptr, 4 * 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  const HANDLE plain = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, plain) << GetLastError();
+  const struct {
+    char* buffer;
+    DWORD size;
+    LONGLONG offset;
+    DWORD error;  // 0 when it must succeed
+  } unbuffered[] = {{buffer, 4096, 4096, 0},
+                    {buffer + 512, 4096, 0, ERROR_INVALID_PARAMETER},
+                    {buffer, 4000, 0, ERROR_INVALID_PARAMETER},
+                    {buffer, 4096, 512, ERROR_INVALID_PARAMETER}};
+  for (const auto& c : unbuffered) {
+    LARGE_INTEGER at;
+    at.QuadPart = c.offset;
+    SetFilePointerEx(plain, at, nullptr, FILE_BEGIN);
+    DWORD got = 0;
+    const BOOL ok = ReadFile(plain, c.buffer, c.size, &got, nullptr);
+    EXPECT_EQ(c.error, ok ? 0 : GetLastError()) << "read of " << c.size << " at " << c.offset;
+  }
+
+  const HANDLE overlapped = ReOpenFile(plain, GENERIC_READ, FILE_SHARE_READ,
+                                       FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED);
+  ASSERT_NE(INVALID_HANDLE_VALUE, overlapped) << GetLastError();
+  const HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  for (const bool past_end : {false, true}) {
+    OVERLAPPED read{};
+    read.Offset = past_end ? 4 * 4096 : 4096;
+    read.hEvent = past_end ? nullptr : event;
+    EXPECT_FALSE(ReadFile(overlapped, buffer, 3 * 4096, nullptr, &read));
+    EXPECT_EQ(ERROR_IO_PENDING, GetLastError());
+    EXPECT_FALSE(HasOverlappedIoCompleted(&read));
+    DWORD got = 0;
+    EXPECT_FALSE(GetOverlappedResult(overlapped, &read, &got, FALSE));
+    EXPECT_EQ(ERROR_IO_INCOMPLETE, GetLastError());
+    if (!past_end) {
+      EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0)) << "the event was not reset";
+      EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 1000)) << "the event was not set";
+    }
+    EXPECT_EQ(!past_end, GetOverlappedResult(overlapped, &read, &got, TRUE) != 0);
+    EXPECT_EQ(past_end ? ERROR_HANDLE_EOF : 0u, past_end ? GetLastError() : 0u);
+    EXPECT_EQ(bytes.substr(4096, past_end ? 0 : 3 * 4096), std::string(buffer, got));
+  }
+  // A read cancelled before it started ends aborted; once ended, none is left to cancel.
+  OVERLAPPED read{};
+  EXPECT_FALSE(ReadFile(overlapped, buffer, 4096, nullptr, &read));
+  EXPECT_TRUE(CancelIoEx(overlapped, nullptr));
+  DWORD got = 0;
+  EXPECT_FALSE(GetOverlappedResult(overlapped, &read, &got, TRUE));
+  EXPECT_EQ(ERROR_OPERATION_ABORTED, GetLastError());
+  EXPECT_FALSE(CancelIoEx(overlapped, nullptr));
+  EXPECT_EQ(ERROR_NOT_FOUND, GetLastError());
+  CloseHandle(overlapped);
+  CloseHandle(plain);
+
+  const struct {
+    bool to_wide;
+    UINT code_page;
+    DWORD flags;
+    bool default_char;
+    DWORD error;  // 0 when it must succeed
+  } conversions[] = {{false, CP_UTF8, WC_NO_BEST_FIT_CHARS, false, ERROR_INVALID_FLAGS},
+                     {false, 54936, WC_COMPOSITECHECK, false, ERROR_INVALID_FLAGS},
+                     {false, CP_UTF8, 0, true, ERROR_INVALID_PARAMETER},
+                     {false, CP_UTF8, WC_ERR_INVALID_CHARS, false, 0},
+                     {false, 1252, WC_NO_BEST_FIT_CHARS, true, 0},
+                     {true, CP_UTF8, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS},
+                     {true, 54936, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS},
+                     {true, CP_UTF8, MB_ERR_INVALID_CHARS, false, 0}};
+  for (const auto& c : conversions) {
+    char text[16];
+    wchar_t wide[16];
+    BOOL used = FALSE;
+    const int length =
+        c.to_wide ? MultiByteToWideChar(c.code_page, c.flags, "ab", 2, wide, 16)
+                  : WideCharToMultiByte(c.code_page, c.flags, L"ab", 2, text, sizeof text,
+                                        nullptr, c.default_char ? &used : nullptr);
+    EXPECT_EQ(c.error, length == 2 ? 0 : GetLastError())
+        << (c.to_wide ? "from " : "to ") << c.code_page << " with flags " << c.flags;
+  }
+
+  // A path past MAX_PATH opens only with the prefix that lifts the limit.
+  const std::string long_folder = folder.make_long_folder(280);
+  write_file(long_folder + "\\x.txt", "x");
+  const std::wstring long_file = widen(long_folder) + L"\\x.txt";
+  for (const std::wstring& name : {long_file, L"\\\\?\\" + long_file}) {
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(name == long_file, file == INVALID_HANDLE_VALUE);
+    if (file == INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+    } else {
+      CloseHandle(file);
+    }
+  }
+
+  EXPECT_EQ(3, counts->unaligned_refused);
+  EXPECT_EQ(5, counts->flags_refused);
+  EXPECT_EQ(1, counts->long_paths_refused);
+  EXPECT_EQ(3, counts->reads_pending);
+  EXPECT_EQ(1, counts->reads_cancelled);
+  UnmapViewOfFile(counts);
+  CloseHandle(block);
+  VirtualFree(buffer, 0, MEM_RELEASE);
+}
+
 }  // namespace
