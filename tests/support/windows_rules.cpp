@@ -2,8 +2,8 @@
 // rules which Windows enforces and Wine 8 does not, by replacing the program's import-table
 // entries for these kernel32 calls:
 // - WideCharToMultiByte and MultiByteToWideChar refuse, for UTF-8 and GB18030, any flag but
-//   the one that asks to fail on invalid characters, and for UTF-8 and UTF-7 a default
-//   character;
+//   the one that asks to fail on invalid characters, which other code pages refuse; ISO 2022,
+//   ISCII, UTF-7 and Symbol take no flag, and UTF-8 and UTF-7 no default character;
 // - CreateFileA/W refuse a full path of MAX_PATH characters or more without the \\?\ prefix;
 // - ReadFile on a handle opened with FILE_FLAG_NO_BUFFERING refuses a buffer, size or
 //   offset off a 4096-byte boundary;
@@ -214,15 +214,25 @@ UINT code_page_of(UINT code_page) {
   return code_page == CP_ACP || code_page == CP_THREAD_ACP ? GetACP() : code_page;
 }
 
+// The code pages that take no flag but the one that asks to fail on invalid characters.
 bool takes_only_invalid_flag(UINT code_page) {
   return code_page == CP_UTF8 || code_page == 54936;
+}
+
+// The code pages that take no flag at all: ISO 2022, ISCII, UTF-7 and Symbol.
+bool takes_no_flag(UINT code_page) {
+  return (code_page >= 50220 && code_page <= 50229) ||
+         (code_page >= 57002 && code_page <= 57011) || code_page == CP_UTF7 || code_page == 42;
 }
 
 int WINAPI wide_char_to_multi_byte(UINT code_page, DWORD flags, LPCWCH wide, int wide_length,
                                    LPSTR text, int size, LPCCH default_char,
                                    LPBOOL used_default) {
   const UINT page = code_page_of(code_page);
-  if (takes_only_invalid_flag(page) && (flags & ~DWORD{WC_ERR_INVALID_CHARS}) != 0) {
+  const DWORD allowed = takes_only_invalid_flag(page) ? WC_ERR_INVALID_CHARS
+                        : takes_no_flag(page)         ? 0
+                                                      : ~DWORD{WC_ERR_INVALID_CHARS};
+  if ((flags & ~allowed) != 0) {
     refuse(counts->flags_refused, ERROR_INVALID_FLAGS);
     return 0;
   }
@@ -236,8 +246,9 @@ int WINAPI wide_char_to_multi_byte(UINT code_page, DWORD flags, LPCWCH wide, int
 
 int WINAPI multi_byte_to_wide_char(UINT code_page, DWORD flags, LPCCH text, int length,
                                    LPWSTR wide, int size) {
-  if (takes_only_invalid_flag(code_page_of(code_page)) &&
-      (flags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) {
+  const UINT page = code_page_of(code_page);
+  if ((takes_only_invalid_flag(page) && (flags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) ||
+      (takes_no_flag(page) && flags != 0)) {
     refuse(counts->flags_refused, ERROR_INVALID_FLAGS);
     return 0;
   }

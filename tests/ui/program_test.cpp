@@ -718,7 +718,9 @@ TEST(WindowsRules, LayerInside) {
                      {false, 1252, WC_NO_BEST_FIT_CHARS, true, 0},
                      {true, CP_UTF8, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS},
                      {true, 54936, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS},
-                     {true, CP_UTF8, MB_ERR_INVALID_CHARS, false, 0}};
+                     {true, CP_UTF8, MB_ERR_INVALID_CHARS, false, 0},
+                     {false, 1252, WC_ERR_INVALID_CHARS, false, ERROR_INVALID_FLAGS},
+                     {true, CP_UTF7, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS}};
   for (const auto& c : conversions) {
     char text[16];
     wchar_t wide[16];
@@ -747,7 +749,7 @@ TEST(WindowsRules, LayerInside) {
   }
 
   EXPECT_EQ(3, counts->unaligned_refused);
-  EXPECT_EQ(5, counts->flags_refused);
+  EXPECT_EQ(7, counts->flags_refused);
   EXPECT_EQ(1, counts->long_paths_refused);
   EXPECT_EQ(3, counts->reads_pending);
   EXPECT_EQ(1, counts->reads_cancelled);

@@ -160,10 +160,8 @@ RemoteProcess::~RemoteProcess() {
   CloseHandle(info_.hThread);
   CloseHandle(info_.hProcess);
   if (rules_ == nullptr) return;
-  const WindowsRulesCounts counts = *rules_;
-  EXPECT_TRUE(counts.unaligned_refused == 0 && counts.flags_refused == 0 &&
-              counts.long_paths_refused == 0)
-      << "the program made calls that Windows refuses: " << counts;
+  // A refused conversion or open may be the first of two tries; a refused read never is.
+  EXPECT_EQ(0, rules_->unaligned_refused) << "Windows refuses such reads: " << *rules_;
   UnmapViewOfFile(rules_);
 }
 
