@@ -206,7 +206,7 @@ int cancel_reads(HANDLE file, const OVERLAPPED* overlapped, bool wait) {
 }
 
 bool is_long_path(const wchar_t* name) {
-  if (name == nullptr || std::wcsncmp(name, L"\\\\?\\", 4) == 0) return false;
+  if (std::wcsncmp(name, L"\\\\?\\", 4) == 0) return false;
   return GetFullPathNameW(name, 0, nullptr, nullptr) > MAX_PATH;  // the size with its end
 }
 
@@ -255,41 +255,41 @@ int WINAPI multi_byte_to_wide_char(UINT code_page, DWORD flags, LPCCH text, int 
   return MultiByteToWideChar(code_page, flags, text, length, wide, size);
 }
 
-HANDLE WINAPI create_file_w(LPCWSTR name, DWORD access, DWORD share,
-                            LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                            HANDLE model) {
-  if (is_long_path(name)) {
+// Opens a file through `open` unless its path is too long, and keeps its flags and name.
+template <class Open>
+HANDLE open_file(const wchar_t* name, DWORD flags, Open open) {
+  if (name != nullptr && is_long_path(name)) {
     refuse(counts->long_paths_refused, ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  const HANDLE file = CreateFileW(name, access, share, security, disposition, flags, model);
+  const HANDLE file = open();
   if (file != INVALID_HANDLE_VALUE) {
     AcquireSRWLockExclusive(&lock);
-    remember(file, flags, name);
+    remember(file, flags, name ? name : L"");
     ReleaseSRWLockExclusive(&lock);
   }
   return file;
 }
 
+HANDLE WINAPI create_file_w(LPCWSTR name, DWORD access, DWORD share,
+                            LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                            HANDLE model) {
+  return open_file(name, flags, [&] {
+    return CreateFileW(name, access, share, security, disposition, flags, model);
+  });
+}
+
 HANDLE WINAPI create_file_a(LPCSTR name, DWORD access, DWORD share,
                             LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                             HANDLE model) {
-  const UINT page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  std::wstring wide(name ? MultiByteToWideChar(page, 0, name, -1, nullptr, 0) : 0, L'\0');
-  if (wide.empty() || !MultiByteToWideChar(page, 0, name, -1, wide.data(), static_cast<int>(wide.size()))) {
+  std::wstring wide(name ? std::strlen(name) + 1 : 1, L'\0');
+  if (name != nullptr) {
+    MultiByteToWideChar(AreFileApisANSI() ? CP_ACP : CP_OEMCP, 0, name, -1, wide.data(),
+                        static_cast<int>(wide.size()));
+  }
+  return open_file(wide.c_str(), flags, [&] {
     return CreateFileA(name, access, share, security, disposition, flags, model);
-  }
-  if (is_long_path(wide.c_str())) {
-    refuse(counts->long_paths_refused, ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  const HANDLE file = CreateFileA(name, access, share, security, disposition, flags, model);
-  if (file != INVALID_HANDLE_VALUE) {
-    AcquireSRWLockExclusive(&lock);
-    remember(file, flags, wide.c_str());
-    ReleaseSRWLockExclusive(&lock);
-  }
-  return file;
+  });
 }
 
 HANDLE WINAPI reopen_file(HANDLE original, DWORD access, DWORD share, DWORD flags) {

@@ -22,8 +22,11 @@ inline std::wstring windows_rules_block_name(DWORD process_id) {
   return L"Local\\tallyrun-windows-rules-" + std::to_wstring(process_id);
 }
 
-// Stops the debuggee `info` at its entry point, detaches, loads `dll` into it and lets it
-// run; on success points `counts` at the layer's block. Returns 0 or the error.
+// Loads the layer at `dll` into the program `info`, just created with
+// DEBUG_ONLY_THIS_PROCESS: stops it by a breakpoint at its entry point, once the loader has
+// run and before its own code does, leaves it as debugger, has it call LoadLibraryW on a
+// remote thread, and lets it run. Points `counts` at the layer's block, a view that the
+// caller unmaps. Returns 0, or the error that stopped it.
 inline DWORD load_windows_rules(const PROCESS_INFORMATION& info, const std::wstring& dll,
                                 const WindowsRulesCounts*& counts) {
   char* entry = nullptr;
@@ -122,28 +125,4 @@ inline DWORD load_windows_rules(const PROCESS_INFORMATION& info, const std::wstr
   CloseHandle(block);  // the view keeps it
   if (counts == nullptr) return GetLastError();
   return ResumeThread(info.hThread) == static_cast<DWORD>(-1) ? GetLastError() : 0;
-}
-
-// Starts a program as CreateProcessA/W (`create`, with the arguments after the first two
-// as they are) under the layer at `dll`: the program is created as a debuggee, stopped by a
-// breakpoint at its entry point once the loader has run, left by the debugger, and made to
-// load the layer with a remote LoadLibraryW before its own code starts. Fills `info` and
-// `counts` (a read-only view of the block, which the caller unmaps) on success. Returns 0,
-// or the error that stopped it; the process is killed then.
-template <class Create, class Char, class StartupInfo>
-DWORD start_under_rules(Create create, const Char* exe, Char* command_line,
-                        StartupInfo* startup, PROCESS_INFORMATION& info,
-                        const std::wstring& dll, const WindowsRulesCounts*& counts) {
-  if (!create(exe, command_line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-              nullptr, startup, &info)) {
-    return GetLastError();
-  }
-  const DWORD error = load_windows_rules(info, dll, counts);
-  if (error != 0) {
-    TerminateProcess(info.hProcess, 255);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    info = PROCESS_INFORMATION{};
-  }
-  return error;
 }

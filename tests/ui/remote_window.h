@@ -28,8 +28,7 @@ std::string program_path();
 
 // One running tallyrun.exe, started with CreateProcessA and killed on destruction if it is
 // still running. Owns its process and thread handles. It runs under the layer named by
-// TALLYRUN_RULES_DLL, which keeps rules that Windows enforces and Wine does not; on
-// destruction the test fails if the layer refused a read as unaligned.
+// TALLYRUN_RULES_DLL, which keeps rules that Windows enforces and Wine does not.
 class RemoteProcess {
  public:
   // Starts `exe` with exactly this command line: the program's name in quotes, then
