@@ -62,6 +62,7 @@ File files[256];
 Read reads[64];
 bool thread_started = false;
 unsigned delay_turn = 0;
+BOOLEAN(WINAPI* shutdown_in_progress)() = nullptr;  // ntdll's RtlDllShutdownInProgress
 
 LONGLONG now_ticks() {
   LARGE_INTEGER now;
@@ -358,7 +359,7 @@ BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD bytes,
 BOOL WINAPI get_overlapped_result(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytes,
                                   BOOL wait) {
   AcquireSRWLockExclusive(&lock);
-  while (find_read(overlapped) != nullptr) {
+  while (overlapped != nullptr && find_read(overlapped) != nullptr) {
     if (!wait) {
       ReleaseSRWLockExclusive(&lock);
       SetLastError(ERROR_IO_INCOMPLETE);
@@ -385,8 +386,11 @@ BOOL WINAPI cancel_io_ex(HANDLE file, LPOVERLAPPED overlapped) {
 }
 
 // A handle closed with reads in flight: those not started end as cancelled, a running one
-// is waited for, so nothing is written for it after the handle is gone.
+// is waited for, so nothing is written for it after the handle is gone. Once the process
+// is ending, the layer's thread may have been stopped inside the lock or a read: the
+// handles that the runtime closes then go straight to the system.
 BOOL WINAPI close_handle(HANDLE handle) {
+  if (shutdown_in_progress != nullptr && shutdown_in_progress()) return CloseHandle(handle);
   AcquireSRWLockExclusive(&lock);
   if (File* file = find_file(handle)) {
     cancel_reads(handle, nullptr, true);
@@ -470,6 +474,8 @@ int replace_imports() {
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason != DLL_PROCESS_ATTACH) return TRUE;
   DisableThreadLibraryCalls(instance);
+  shutdown_in_progress = reinterpret_cast<BOOLEAN(WINAPI*)()>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
   const HANDLE block = CreateFileMappingW(
       INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(WindowsRulesCounts),
       windows_rules_block_name(GetCurrentProcessId()).c_str());
