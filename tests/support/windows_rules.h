@@ -1,6 +1,6 @@
 // Runs tallyrun.exe under rules that Windows enforces and Wine lets through: the layer in
-// windows_rules.cpp is loaded into the started program and replaces entries of its import
-// table. This side starts the program with the layer and reads what the layer counted.
+// windows_rules.cpp is loaded into the program as it starts and replaces entries of its
+// import table. This side loads the layer, and both sides share what the layer counted.
 #pragma once
 
 #include <windows.h>

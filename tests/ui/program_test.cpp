@@ -538,7 +538,9 @@ class ProgramEnvironment {
  public:
   explicit ProgramEnvironment(std::vector<std::pair<std::string, std::string>> variables)
       : variables_(std::move(variables)) {
-    for (const auto& [name, value] : variables_) SetEnvironmentVariableA(name.c_str(), value.c_str());
+    for (const auto& [name, value] : variables_) {
+      SetEnvironmentVariableA(name.c_str(), value.c_str());
+    }
   }
   ~ProgramEnvironment() {
     for (const auto& [name, value] : variables_) SetEnvironmentVariableA(name.c_str(), nullptr);
