@@ -625,7 +625,7 @@ TEST_F(Program, TheLayerRefusesWhatWindowsRefuses) {
   const std::string report = folder_.file("inside.xml");
   // Its reads of the file stay pending long enough to be cancelled before they start.
   const ProgramEnvironment inside(
-      {{"TALLYRUN_RULES_INSIDE", "1"}, {"TALLYRUN_RULES_DELAY_MS", "data.bin:100"}});
+      {{"TALLYRUN_RULES_INSIDE", "1"}, {"TALLYRUN_RULES_DELAY_MS", "data.bin:300"}});
   const RemoteProcess copy(exe, "--gtest_filter=WindowsRules.LayerInside --gtest_output=xml:" +
                                     quoted(report));
   EXPECT_EQ(std::optional<DWORD>(0), copy.wait_exit(60000)) << read_file(report);
