@@ -12,8 +12,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include <boost/crc.hpp>
 #include <boost/filesystem/directory.hpp>
 #include <gtest/gtest.h>
 
@@ -77,8 +79,16 @@ class Program : public testing::Test {
     const std::string exe = program_path();
     ASSERT_NE("", exe) << "TALLYRUN_EXE is not set";
     main_ = nullptr;
+    check_rules();
     process_.emplace(exe, arguments);
   }
+
+  // Fails the case when the program made a read that Windows refuses as unaligned. A
+  // refused conversion or open may be a first try that is followed by one Windows takes.
+  void check_rules() {
+    if (process_) EXPECT_EQ(0, process_->rules().unaligned_refused) << process_->rules();
+  }
+  void TearDown() override { check_rules(); }
 
   // Starts tallyrun.exe with `arguments` and waits for its main window.
   template <class Text>
@@ -432,6 +442,10 @@ TEST_F(Program, CloseEndsTheProgramAtOnceEvenDuringARun) {
     EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(main_); }, 1000))
         << "the window was still shown 1 s after Close";
     EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit(20000));
+    if (c.list == list) {
+      EXPECT_LT(0, process_->rules().reads_pending) << "big.bin was not read with reads in "
+                                                    << "flight: " << process_->rules();
+    }
   }
 }
 
@@ -810,6 +824,227 @@ TEST_F(Program, NamesInTheSystemCodePageWorkEveryWay) {
     count(failed_before);
   }
   std::printf("code page %u: %d of %d cases passed\n", code_page, passed, cases);
+}
+
+}  // namespace
+
+namespace {
+
+// Sets environment variables for the programs started while it lives (they inherit the
+// test's environment), then removes them.
+class ProgramEnvironment {
+ public:
+  explicit ProgramEnvironment(std::vector<std::pair<std::string, std::string>> variables)
+      : variables_(std::move(variables)) {
+    for (const auto& [name, value] : variables_) {
+      SetEnvironmentVariableA(name.c_str(), value.c_str());
+    }
+  }
+  ~ProgramEnvironment() {
+    for (const auto& [name, value] : variables_) SetEnvironmentVariableA(name.c_str(), nullptr);
+  }
+  ProgramEnvironment(const ProgramEnvironment&) = delete;
+  ProgramEnvironment& operator=(const ProgramEnvironment&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> variables_;
+};
+
+// Writes `size` pseudo-random bytes to `name` and returns the SFV line that lists them,
+// with the CRC-32 taken here by Boost, apart from the program's own kernels.
+std::string write_listed_file(const TempFolder& where, const std::string& name,
+                              std::size_t size, unsigned seed) {
+  const std::string bytes = pseudo_random_bytes(size, seed);
+  where.write(name, bytes);
+  boost::crc_32_type crc;
+  crc.process_bytes(bytes.data(), bytes.size());
+  char line[64];
+  std::snprintf(line, sizeof line, " %08x", static_cast<unsigned>(crc.checksum()));
+  return name + line;
+}
+
+constexpr std::size_t kMiB = 1 << 20;
+
+// Files of several chunks are read with reads in flight, as the layer makes them go pending
+// as Windows does, and every chunk must be hashed in the file's order; one ends on a whole
+// chunk, so the read at its end finds nothing, the other ends in a short read.
+TEST_F(Program, BigFilesPassWithTheirReadsInFlight) {
+  const std::string list = folder_.write(
+      "big.sfv", sfv_text({write_listed_file(folder_, "whole.bin", 5 * kMiB, 1),
+                           write_listed_file(folder_, "short.bin", 6 * kMiB + 123, 2)}));
+  start(quoted(list));
+  if (main_ == nullptr) return;
+  const MainView seen = wait_for_outcome("Everything OK!");
+  EXPECT_EQ((std::vector<Row>{{"whole.bin", kOk}, {"short.bin", kOk}}), seen.rows);
+  PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit());
+  const WindowsRulesCounts counts = process_->rules();
+  std::printf("counts after two big files: %s\n", testing::PrintToString(counts).c_str());
+  EXPECT_LT(0, counts.reads_pending) << counts;
+  EXPECT_EQ(0, counts.unaligned_refused) << counts;
+}
+
+// A read that fails among others in flight, and files that grew or shrank after their size
+// was taken (the layer reports a size a chunk off), each fail their row; the reads left in
+// flight must not spoil the file read after them.
+TEST_F(Program, AFailedReadOrAChangedSizeFailsTheFileAlone) {
+  const ProgramEnvironment knobs({{"TALLYRUN_RULES_FAIL_READ", "fails:3"},
+                                  {"TALLYRUN_RULES_SIZE_SHIFT", "grows:-1048576 shrinks:1048576"}});
+  const std::string list = folder_.write(
+      "changing.sfv",
+      sfv_text({write_listed_file(folder_, "first.bin", 5 * kMiB + 1, 1),
+                write_listed_file(folder_, "fails.bin", 8 * kMiB, 2),
+                write_listed_file(folder_, "grows.bin", 5 * kMiB + 7, 3),
+                write_listed_file(folder_, "grows-whole.bin", 5 * kMiB, 4),
+                write_listed_file(folder_, "shrinks.bin", 5 * kMiB + 7, 5),
+                write_listed_file(folder_, "last.bin", 7 * kMiB + 9, 6)}));
+  start(quoted(list));
+  if (main_ == nullptr) return;
+  const MainView seen = wait_for_outcome("File errors detected!");
+  EXPECT_EQ((std::vector<Row>{{"first.bin", kOk},
+                              {"fails.bin", kFailed},
+                              {"grows.bin", kFailed},
+                              {"grows-whole.bin", kFailed},
+                              {"shrinks.bin", kFailed},
+                              {"last.bin", kOk}}),
+            seen.rows);
+  PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
+  EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit());
+  std::printf("counts after failing files: %s\n",
+              testing::PrintToString(process_->rules()).c_str());
+  EXPECT_LT(0, process_->rules().reads_pending) << process_->rules();
+}
+
+// The layer's own rules, which the program keeps and so never shows: a copy of this test
+// program, started under the layer, runs LayerInside below and exits 0 when it passed.
+TEST_F(Program, TheLayerRefusesWhatWindowsRefuses) {
+  char exe[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  const std::string report = folder_.file("inside.xml");
+  // Its reads of the file stay pending long enough to be cancelled before they start.
+  const ProgramEnvironment inside(
+      {{"TALLYRUN_RULES_INSIDE", "1"}, {"TALLYRUN_RULES_DELAY_MS", "data.bin:300"}});
+  const RemoteProcess copy(exe, "--gtest_filter=WindowsRules.LayerInside --gtest_output=xml:" +
+                                    quoted(report));
+  EXPECT_EQ(std::optional<DWORD>(0), copy.wait_exit(60000)) << read_file(report);
+}
+
+TEST(WindowsRules, LayerInside) {
+  if (std::getenv("TALLYRUN_RULES_INSIDE") == nullptr) {
+    GTEST_SKIP() << "runs in a copy of this program started under the layer";
+  }
+  const HANDLE block = OpenFileMappingW(FILE_MAP_READ, FALSE,
+                                        windows_rules_block_name(GetCurrentProcessId()).c_str());
+  ASSERT_NE(nullptr, block) << "not under the layer";
+  const auto* counts =
+      static_cast<const WindowsRulesCounts*>(MapViewOfFile(block, FILE_MAP_READ, 0, 0, 0));
+  TempFolder folder;
+  const std::string bytes = pseudo_random_bytes(3 * 4096 + 100);
+  const std::string path = folder.write("data.bin", bytes);
+  auto* buffer = static_cast<char*>(
+      VirtualAlloc(nullptr, 4 * 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  const HANDLE plain = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, plain) << GetLastError();
+  const struct {
+    char* buffer;
+    DWORD size;
+    LONGLONG offset;
+    DWORD error;  // 0 when it must succeed
+  } unbuffered[] = {{buffer, 4096, 4096, 0},
+                    {buffer + 512, 4096, 0, ERROR_INVALID_PARAMETER},
+                    {buffer, 4000, 0, ERROR_INVALID_PARAMETER},
+                    {buffer, 4096, 512, ERROR_INVALID_PARAMETER}};
+  for (const auto& c : unbuffered) {
+    LARGE_INTEGER at;
+    at.QuadPart = c.offset;
+    SetFilePointerEx(plain, at, nullptr, FILE_BEGIN);
+    DWORD got = 0;
+    const BOOL ok = ReadFile(plain, c.buffer, c.size, &got, nullptr);
+    EXPECT_EQ(c.error, ok ? 0 : GetLastError()) << "read of " << c.size << " at " << c.offset;
+  }
+
+  const HANDLE overlapped = ReOpenFile(plain, GENERIC_READ, FILE_SHARE_READ,
+                                       FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED);
+  ASSERT_NE(INVALID_HANDLE_VALUE, overlapped) << GetLastError();
+  const HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  for (const bool past_end : {false, true}) {
+    OVERLAPPED read{};
+    read.Offset = past_end ? 4 * 4096 : 4096;
+    read.hEvent = past_end ? nullptr : event;
+    EXPECT_FALSE(ReadFile(overlapped, buffer, 3 * 4096, nullptr, &read));
+    EXPECT_EQ(ERROR_IO_PENDING, GetLastError());
+    EXPECT_FALSE(HasOverlappedIoCompleted(&read));
+    DWORD got = 0;
+    EXPECT_FALSE(GetOverlappedResult(overlapped, &read, &got, FALSE));
+    EXPECT_EQ(ERROR_IO_INCOMPLETE, GetLastError());
+    if (!past_end) {
+      EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0)) << "the event was not reset";
+      EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 1000)) << "the event was not set";
+    }
+    EXPECT_EQ(!past_end, GetOverlappedResult(overlapped, &read, &got, TRUE) != 0);
+    EXPECT_EQ(past_end ? ERROR_HANDLE_EOF : 0u, past_end ? GetLastError() : 0u);
+    EXPECT_EQ(bytes.substr(4096, past_end ? 0 : 3 * 4096), std::string(buffer, got));
+  }
+  // A read cancelled before it started ends aborted; once ended, none is left to cancel.
+  OVERLAPPED read{};
+  EXPECT_FALSE(ReadFile(overlapped, buffer, 4096, nullptr, &read));
+  EXPECT_TRUE(CancelIoEx(overlapped, nullptr));
+  DWORD got = 0;
+  EXPECT_FALSE(GetOverlappedResult(overlapped, &read, &got, TRUE));
+  EXPECT_EQ(ERROR_OPERATION_ABORTED, GetLastError());
+  EXPECT_FALSE(CancelIoEx(overlapped, nullptr));
+  EXPECT_EQ(ERROR_NOT_FOUND, GetLastError());
+  CloseHandle(overlapped);
+  CloseHandle(plain);
+
+  const struct {
+    bool to_wide;
+    UINT code_page;
+    DWORD flags;
+    bool default_char;
+    DWORD error;  // 0 when it must succeed
+  } conversions[] = {{false, CP_UTF8, WC_NO_BEST_FIT_CHARS, false, ERROR_INVALID_FLAGS},
+                     {false, 54936, WC_COMPOSITECHECK, false, ERROR_INVALID_FLAGS},
+                     {false, CP_UTF8, 0, true, ERROR_INVALID_PARAMETER},
+                     {false, CP_UTF8, WC_ERR_INVALID_CHARS, false, 0},
+                     {false, 1252, WC_NO_BEST_FIT_CHARS, true, 0},
+                     {true, CP_UTF8, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS},
+                     {true, 54936, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS},
+                     {true, CP_UTF8, MB_ERR_INVALID_CHARS, false, 0},
+                     {false, 1252, WC_ERR_INVALID_CHARS, false, ERROR_INVALID_FLAGS},
+                     {true, CP_UTF7, MB_PRECOMPOSED, false, ERROR_INVALID_FLAGS}};
+  for (const auto& c : conversions) {
+    char text[16];
+    wchar_t wide[16];
+    BOOL used = FALSE;
+    const int length =
+        c.to_wide ? MultiByteToWideChar(c.code_page, c.flags, "ab", 2, wide, 16)
+                  : WideCharToMultiByte(c.code_page, c.flags, L"ab", 2, text, sizeof text,
+                                        nullptr, c.default_char ? &used : nullptr);
+    EXPECT_EQ(c.error, length == 2 ? 0 : GetLastError())
+        << (c.to_wide ? "from " : "to ") << c.code_page << " with flags " << c.flags;
+  }
+
+  // A path past MAX_PATH opens only with the prefix that lifts the limit.
+  const std::wstring long_file = widen(folder.make_long_folder(280)) + L"\\x.txt";
+  write_file(long_file, "x");
+  EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileW(long_file.c_str(), GENERIC_READ, 0, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
+  const HANDLE prefixed = CreateFileW((L"\\\\?\\" + long_file).c_str(), GENERIC_READ, 0,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, prefixed) << GetLastError();
+  CloseHandle(prefixed);
+
+  EXPECT_EQ(3, counts->unaligned_refused);
+  EXPECT_EQ(7, counts->flags_refused);
+  EXPECT_EQ(1, counts->long_paths_refused);
+  EXPECT_EQ(3, counts->reads_pending);
+  EXPECT_EQ(1, counts->reads_cancelled);
+  UnmapViewOfFile(counts);
+  CloseHandle(block);
+  VirtualFree(buffer, 0, MEM_RELEASE);
 }
 
 }  // namespace

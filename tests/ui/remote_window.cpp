@@ -83,6 +83,48 @@ bool is_main_window(HWND window) {
          GetDlgItem(window, IDC_FILE_LIST) != nullptr;
 }
 
+// Returns the path in the environment variable `name` in native form with backslashes (a
+// bare Unix path gets Wine's drive Z:); "" when unset.
+std::string native_path(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return "";
+  std::string path = value;
+  // CMake knows the build folder by its Unix path; Wine's drive Z: is the Unix root.
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+// Starts `exe` through `create` (CreateProcessA or CreateProcessW) under the layer named by
+// TALLYRUN_RULES_DLL, pointing `rules` at its counts; see start_process_with.
+template <class StartupInfo, class Char, class Create>
+DWORD start_program(Create create, const std::basic_string<Char>& exe,
+                    std::basic_string<Char> command_line, PROCESS_INFORMATION& info,
+                    const WindowsRulesCounts*& rules) {
+  const std::string dll = native_path("TALLYRUN_RULES_DLL");
+  if (dll.empty()) {
+    ADD_FAILURE() << "TALLYRUN_RULES_DLL is not set: the program would run without the rules";
+    return ERROR_FILE_NOT_FOUND;
+  }
+  auto under_rules = [&](const Char* name, Char* line, auto, auto, BOOL, DWORD, auto, auto,
+                         StartupInfo* startup, PROCESS_INFORMATION* started) {
+    if (!create(name, line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
+                startup, started)) {
+      return FALSE;
+    }
+    const DWORD error = load_windows_rules(*started, widen(dll), rules);
+    if (error == 0) return TRUE;
+    TerminateProcess(started->hProcess, 255);
+    CloseHandle(started->hThread);
+    CloseHandle(started->hProcess);
+    SetLastError(error);
+    return FALSE;
+  };
+  return start_process_with<StartupInfo>(under_rules, exe, std::move(command_line), info, [] {});
+}
+
 int bar_position(HWND main, int id) {
   const std::optional<LRESULT> position = send(GetDlgItem(main, id), PBM_GETPOS, 0, 0);
   return position ? static_cast<int>(*position) : -1;
@@ -99,29 +141,21 @@ bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
   }
 }
 
-std::string program_path() {
-  const char* value = std::getenv("TALLYRUN_EXE");
-  if (value == nullptr) return "";
-  std::string path = value;
-  // CMake knows the build folder by its Unix path; Wine's drive Z: is the Unix root.
-  if (!path.empty() && path[0] == '/') path = "Z:" + path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
-}
+std::string program_path() { return native_path("TALLYRUN_EXE"); }
 
 RemoteProcess::RemoteProcess(const std::string& exe, const std::string& arguments) {
   std::string command_line = "\"" + exe + "\"";
   if (!arguments.empty()) command_line += " " + arguments;
-  const DWORD error = start_process(exe, command_line, info_);
+  const DWORD error =
+      start_program<STARTUPINFOA>(CreateProcessA, exe, command_line, info_, rules_);
   if (error != 0) ADD_FAILURE() << "CreateProcessA(" << command_line << ") failed, error " << error;
 }
 
 RemoteProcess::RemoteProcess(const std::string& exe, const std::wstring& arguments) {
   std::wstring command_line = L"\"" + widen(exe) + L"\"";
   if (!arguments.empty()) command_line += L" " + arguments;
-  const DWORD error = start_process(widen(exe), command_line, info_);
+  const DWORD error =
+      start_program<STARTUPINFOW>(CreateProcessW, widen(exe), command_line, info_, rules_);
   if (error != 0) ADD_FAILURE() << "CreateProcessW(" << command_line << ") failed, error " << error;
 }
 
@@ -133,6 +167,7 @@ RemoteProcess::~RemoteProcess() {
   }
   CloseHandle(info_.hThread);
   CloseHandle(info_.hProcess);
+  if (rules_ != nullptr) UnmapViewOfFile(rules_);
 }
 
 bool RemoteProcess::running() const {
@@ -288,6 +323,13 @@ MainView read_main_view(const RemoteProcess& process, HWND main) {
 
 std::ostream& operator<<(std::ostream& out, const RemoteProcess::Row& row) {
   return out << row.text << ":" << row.image;
+}
+
+std::ostream& operator<<(std::ostream& out, const WindowsRulesCounts& counts) {
+  return out << "{reads pending " << counts.reads_pending << ", cancelled "
+             << counts.reads_cancelled << "; refused: unaligned reads "
+             << counts.unaligned_refused << ", conversion flags " << counts.flags_refused
+             << ", long paths " << counts.long_paths_refused << "}";
 }
 
 std::ostream& operator<<(std::ostream& out, const MainView& view) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/windows_rules.h"
+
 // How long a wait may take before it counts as failed.
 inline constexpr DWORD kWaitMs = 10000;
 
@@ -25,7 +27,8 @@ bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = kWait
 std::string program_path();
 
 // One running tallyrun.exe, started with CreateProcessA and killed on destruction if it is
-// still running. Owns its process and thread handles.
+// still running. Owns its process and thread handles. It runs under the layer named by
+// TALLYRUN_RULES_DLL, which keeps rules that Windows enforces and Wine does not.
 class RemoteProcess {
  public:
   // Starts `exe` with exactly this command line: the program's name in quotes, then
@@ -46,6 +49,9 @@ class RemoteProcess {
   std::optional<DWORD> wait_exit(DWORD timeout_ms = kWaitMs) const;
   // Returns the process id.
   DWORD id() const { return info_.dwProcessId; }
+  // Returns what the layer has counted in the process so far, and after its exit; all zero
+  // when it did not start under the layer.
+  WindowsRulesCounts rules() const { return rules_ ? *rules_ : WindowsRulesCounts{}; }
 
   // Returns the process's top-level dialog windows (class #32770) that are visible,
   // in z order. The handles stay the target's.
@@ -88,7 +94,11 @@ class RemoteProcess {
   bool post_drop(HWND window, const std::string& block) const;
 
   PROCESS_INFORMATION info_{};
+  const WindowsRulesCounts* rules_ = nullptr;  // the layer's block, mapped here
 };
+
+// Prints the layer's counts on one line, for failure messages.
+std::ostream& operator<<(std::ostream& out, const WindowsRulesCounts& counts);
 
 // What the main window shows, read at one moment; compared and printed by the tests.
 struct MainView {

@@ -1,0 +1,488 @@
+// A layer loaded into tallyrun.exe under test (see windows_rules.h) that makes Wine keep
+// rules which Windows enforces and Wine 8 does not, by replacing the program's import-table
+// entries for these kernel32 calls:
+// - WideCharToMultiByte and MultiByteToWideChar refuse, for UTF-8 and GB18030, any flag but
+//   the one that asks to fail on invalid characters, which other code pages refuse; ISO 2022,
+//   ISCII, UTF-7 and Symbol take no flag, and UTF-8 and UTF-7 no default character;
+// - CreateFileA/W refuse a full path of MAX_PATH characters or more without the \\?\ prefix;
+// - ReadFile on a handle opened with FILE_FLAG_NO_BUFFERING refuses a buffer, size or
+//   offset off a 4096-byte boundary;
+// - ReadFile with an OVERLAPPED on a handle opened with FILE_FLAG_OVERLAPPED goes pending
+//   and ends 1 to 3 ms later on the layer's thread, as a read at the drive does, with
+//   GetOverlappedResult, CancelIoEx and CloseHandle to match.
+// Two knobs from the environment stand for disks and files that misbehave, each a list of
+// "name-part:number" separated by spaces, for files whose name holds the part:
+// TALLYRUN_RULES_FAIL_READ fails that file's overlapped read of that number (from 1) with a
+// data error; TALLYRUN_RULES_SIZE_SHIFT adds the number to the size that GetFileSizeEx
+// reports, so that the file looks grown (less) or shrunk (more) when it is read;
+// TALLYRUN_RULES_DELAY_MS makes the file's overlapped reads end that much later.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "tests/support/windows_rules.h"
+
+namespace {
+
+constexpr LONG kStatusPending = 0x103;
+constexpr LONG kStatusEndOfFile = static_cast<LONG>(0xC0000011);
+constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
+constexpr LONG kStatusDataError = static_cast<LONG>(0xC000009C);  // ERROR_CRC
+constexpr LONG kStatusUnsuccessful = static_cast<LONG>(0xC0000001);
+constexpr std::uintptr_t kSector = 4096;
+
+WindowsRulesCounts no_counts;  // where counting goes if the shared block cannot be made
+WindowsRulesCounts* counts = &no_counts;
+
+struct File {
+  HANDLE handle = nullptr;  // null: a free entry
+  DWORD flags = 0;          // the FILE_FLAG_* it was opened with
+  wchar_t name[128] = {};   // the end of its path, for the knobs
+  LONG overlapped_reads = 0;
+};
+
+struct Read {
+  OVERLAPPED* overlapped = nullptr;  // null: a free entry
+  HANDLE file = nullptr;
+  void* buffer = nullptr;
+  DWORD size = 0;
+  LONGLONG due = 0;      // the QueryPerformanceCounter time at which it may end
+  bool fail = false;     // a knob fails it
+  bool running = false;  // the layer's thread is making it: nobody else may end it
+};
+
+// Guards both tables and the thread's start; `changed` wakes the thread and the waiters
+// whenever a read comes or goes.
+SRWLOCK lock = SRWLOCK_INIT;
+CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+File files[256];
+Read reads[64];
+bool thread_started = false;
+unsigned delay_turn = 0;
+BOOLEAN(WINAPI* shutdown_in_progress)() = nullptr;  // ntdll's RtlDllShutdownInProgress
+
+LONGLONG now_ticks() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+LONGLONG ticks_per_ms() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return frequency.QuadPart / 1000;
+}
+
+void refuse(volatile LONG& count, DWORD error) {
+  InterlockedIncrement(&count);
+  SetLastError(error);
+}
+
+// Returns the number that the knob `variable` gives for `name`, or 0 when none does.
+long long knob(const wchar_t* variable, const wchar_t* name) {
+  wchar_t text[1024];
+  const DWORD length = GetEnvironmentVariableW(variable, text, 1024);
+  if (length == 0 || length >= 1024) return 0;
+  for (wchar_t* item = text;;) {
+    wchar_t* end = item + std::wcscspn(item, L" ");
+    const bool last = *end == L'\0';
+    *end = L'\0';
+    if (wchar_t* colon = std::wcsrchr(item, L':'); colon != nullptr && colon != item) {
+      *colon = L'\0';
+      if (std::wcsstr(name, item) != nullptr) return std::wcstoll(colon + 1, nullptr, 10);
+    }
+    if (last) break;
+    item = end + 1;
+  }
+  return 0;
+}
+
+// The lock is held by the callers of these.
+File* find_file(HANDLE handle) {
+  for (File& file : files) {
+    if (file.handle == handle) return &file;
+  }
+  return nullptr;
+}
+
+void remember(HANDLE handle, DWORD flags, const wchar_t* name) {
+  if (File* file = find_file(nullptr)) {
+    *file = File{handle, flags, {}, 0};
+    const std::size_t length = std::wcslen(name);
+    std::wcsncpy(file->name, name + (length < 127 ? 0 : length - 127), 127);
+  }
+}
+
+Read* find_read(const OVERLAPPED* overlapped) {
+  for (Read& read : reads) {
+    if (read.overlapped == overlapped) return &read;
+  }
+  return nullptr;
+}
+
+// Ends `read` as the system does: its result into the OVERLAPPED, the status last, then its
+// event; from then on the layer does not touch its OVERLAPPED or buffer.
+void end_read(Read& read, LONG status, DWORD bytes) {
+  read.overlapped->InternalHigh = bytes;
+  MemoryBarrier();
+  read.overlapped->Internal = static_cast<ULONG>(status);
+  const auto event = reinterpret_cast<HANDLE>(
+      reinterpret_cast<std::uintptr_t>(read.overlapped->hEvent) & ~std::uintptr_t{1});
+  if (event != nullptr) SetEvent(event);
+  if (status == kStatusCancelled) InterlockedIncrement(&counts->reads_cancelled);
+  read = Read{};
+  WakeAllConditionVariable(&changed);
+}
+
+// Makes `read` for real on its overlapped handle, into its buffer, and returns its status.
+LONG make_read(const Read& read, HANDLE event, DWORD& bytes) {
+  OVERLAPPED own{};
+  own.Offset = read.overlapped->Offset;
+  own.OffsetHigh = read.overlapped->OffsetHigh;
+  own.hEvent = event;
+  BOOL ok = ReadFile(read.file, read.buffer, read.size, &bytes, &own);
+  if (!ok && GetLastError() == ERROR_IO_PENDING) {
+    ok = GetOverlappedResult(read.file, &own, &bytes, TRUE);
+  }
+  if (ok) return 0;
+  bytes = 0;
+  if (GetLastError() == ERROR_HANDLE_EOF) return kStatusEndOfFile;
+  const LONG status = static_cast<LONG>(own.Internal);
+  return status < 0 ? status : kStatusUnsuccessful;
+}
+
+// The layer's thread: ends each pending read once it is due, oldest due first.
+DWORD WINAPI end_reads(void*) {
+  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const LONGLONG per_ms = ticks_per_ms();
+  AcquireSRWLockExclusive(&lock);
+  for (;;) {
+    Read* next = nullptr;
+    for (Read& read : reads) {
+      if (read.overlapped != nullptr && !read.running && (!next || read.due < next->due)) {
+        next = &read;
+      }
+    }
+    const LONGLONG now = now_ticks();
+    if (next == nullptr || next->due > now) {
+      const DWORD wait = next ? static_cast<DWORD>((next->due - now) / per_ms + 1) : INFINITE;
+      SleepConditionVariableSRW(&changed, &lock, wait, 0);
+      continue;
+    }
+    next->running = true;
+    const Read read = *next;
+    ReleaseSRWLockExclusive(&lock);
+    DWORD bytes = 0;
+    const LONG status = read.fail ? kStatusDataError : make_read(read, event, bytes);
+    AcquireSRWLockExclusive(&lock);
+    end_read(*next, status, bytes);
+  }
+}
+
+// Ends the reads of `file` (only that of `overlapped` unless it is null) that have not
+// started, as cancelled, and returns how many reads of it were found. With `wait`, returns
+// only once none of them is running either.
+int cancel_reads(HANDLE file, const OVERLAPPED* overlapped, bool wait) {
+  int found = 0;
+  for (;;) {
+    bool running = false;
+    for (Read& read : reads) {
+      if (read.overlapped == nullptr || read.file != file ||
+          (overlapped != nullptr && read.overlapped != overlapped)) {
+        continue;
+      }
+      ++found;
+      if (read.running) {
+        running = true;
+      } else {
+        end_read(read, kStatusCancelled, 0);
+      }
+    }
+    if (!running || !wait) return found;
+    SleepConditionVariableSRW(&changed, &lock, INFINITE, 0);
+  }
+}
+
+bool is_long_path(const wchar_t* name) {
+  if (std::wcsncmp(name, L"\\\\?\\", 4) == 0) return false;
+  return GetFullPathNameW(name, 0, nullptr, nullptr) > MAX_PATH;  // the size with its end
+}
+
+UINT code_page_of(UINT code_page) {
+  return code_page == CP_ACP || code_page == CP_THREAD_ACP ? GetACP() : code_page;
+}
+
+// The code pages that take no flag but the one that asks to fail on invalid characters.
+bool takes_only_invalid_flag(UINT code_page) {
+  return code_page == CP_UTF8 || code_page == 54936;
+}
+
+// The code pages that take no flag at all: ISO 2022, ISCII, UTF-7 and Symbol.
+bool takes_no_flag(UINT code_page) {
+  return (code_page >= 50220 && code_page <= 50229) ||
+         (code_page >= 57002 && code_page <= 57011) || code_page == CP_UTF7 || code_page == 42;
+}
+
+int WINAPI wide_char_to_multi_byte(UINT code_page, DWORD flags, LPCWCH wide, int wide_length,
+                                   LPSTR text, int size, LPCCH default_char,
+                                   LPBOOL used_default) {
+  const UINT page = code_page_of(code_page);
+  const DWORD allowed = takes_only_invalid_flag(page) ? WC_ERR_INVALID_CHARS
+                        : takes_no_flag(page)         ? 0
+                                                      : ~DWORD{WC_ERR_INVALID_CHARS};
+  if ((flags & ~allowed) != 0) {
+    refuse(counts->flags_refused, ERROR_INVALID_FLAGS);
+    return 0;
+  }
+  if ((page == CP_UTF8 || page == CP_UTF7) && (default_char || used_default)) {
+    refuse(counts->flags_refused, ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  return WideCharToMultiByte(code_page, flags, wide, wide_length, text, size, default_char,
+                             used_default);
+}
+
+int WINAPI multi_byte_to_wide_char(UINT code_page, DWORD flags, LPCCH text, int length,
+                                   LPWSTR wide, int size) {
+  const UINT page = code_page_of(code_page);
+  if ((takes_only_invalid_flag(page) && (flags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) ||
+      (takes_no_flag(page) && flags != 0)) {
+    refuse(counts->flags_refused, ERROR_INVALID_FLAGS);
+    return 0;
+  }
+  return MultiByteToWideChar(code_page, flags, text, length, wide, size);
+}
+
+// Opens a file through `open` unless its path is too long, and keeps its flags and name.
+template <class Open>
+HANDLE open_file(const wchar_t* name, DWORD flags, Open open) {
+  if (name != nullptr && is_long_path(name)) {
+    refuse(counts->long_paths_refused, ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE file = open();
+  if (file != INVALID_HANDLE_VALUE) {
+    AcquireSRWLockExclusive(&lock);
+    remember(file, flags, name ? name : L"");
+    ReleaseSRWLockExclusive(&lock);
+  }
+  return file;
+}
+
+HANDLE WINAPI create_file_w(LPCWSTR name, DWORD access, DWORD share,
+                            LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                            HANDLE model) {
+  return open_file(name, flags, [&] {
+    return CreateFileW(name, access, share, security, disposition, flags, model);
+  });
+}
+
+HANDLE WINAPI create_file_a(LPCSTR name, DWORD access, DWORD share,
+                            LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                            HANDLE model) {
+  std::wstring wide(name ? std::strlen(name) + 1 : 1, L'\0');
+  if (name != nullptr) {
+    MultiByteToWideChar(AreFileApisANSI() ? CP_ACP : CP_OEMCP, 0, name, -1, wide.data(),
+                        static_cast<int>(wide.size()));
+  }
+  return open_file(wide.c_str(), flags, [&] {
+    return CreateFileA(name, access, share, security, disposition, flags, model);
+  });
+}
+
+HANDLE WINAPI reopen_file(HANDLE original, DWORD access, DWORD share, DWORD flags) {
+  const HANDLE file = ReOpenFile(original, access, share, flags);
+  if (file != INVALID_HANDLE_VALUE) {
+    AcquireSRWLockExclusive(&lock);
+    const File* from = find_file(original);
+    wchar_t name[128] = {};
+    if (from != nullptr) std::wcscpy(name, from->name);
+    remember(file, flags, name);
+    ReleaseSRWLockExclusive(&lock);
+  }
+  return file;
+}
+
+BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD bytes,
+                      LPOVERLAPPED overlapped) {
+  AcquireSRWLockExclusive(&lock);
+  File* file = find_file(handle);
+  if (file == nullptr) {
+    ReleaseSRWLockExclusive(&lock);
+    return ReadFile(handle, buffer, size, bytes, overlapped);
+  }
+  LARGE_INTEGER offset{};
+  if (overlapped != nullptr) {
+    offset.LowPart = overlapped->Offset;
+    offset.HighPart = static_cast<LONG>(overlapped->OffsetHigh);
+  } else {
+    SetFilePointerEx(handle, LARGE_INTEGER{}, &offset, FILE_CURRENT);
+  }
+  if ((file->flags & FILE_FLAG_NO_BUFFERING) != 0 &&
+      (reinterpret_cast<std::uintptr_t>(buffer) % kSector != 0 || size % kSector != 0 ||
+       offset.QuadPart % static_cast<LONGLONG>(kSector) != 0)) {
+    ReleaseSRWLockExclusive(&lock);
+    refuse(counts->unaligned_refused, ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  Read* read = overlapped ? find_read(nullptr) : nullptr;
+  if ((file->flags & FILE_FLAG_OVERLAPPED) == 0 || read == nullptr) {
+    ReleaseSRWLockExclusive(&lock);
+    return ReadFile(handle, buffer, size, bytes, overlapped);
+  }
+  const LONG number = ++file->overlapped_reads;
+  const LONGLONG delay_ms =
+      1 + delay_turn++ % 3 + knob(L"TALLYRUN_RULES_DELAY_MS", file->name);
+  *read = Read{overlapped, handle, buffer, size, now_ticks() + delay_ms * ticks_per_ms(),
+               knob(L"TALLYRUN_RULES_FAIL_READ", file->name) == number, false};
+  overlapped->InternalHigh = 0;
+  overlapped->Internal = kStatusPending;
+  const auto event = reinterpret_cast<HANDLE>(
+      reinterpret_cast<std::uintptr_t>(overlapped->hEvent) & ~std::uintptr_t{1});
+  if (event != nullptr) ResetEvent(event);
+  if (!thread_started) {
+    const HANDLE thread = CreateThread(nullptr, 0, end_reads, nullptr, 0, nullptr);
+    thread_started = thread != nullptr;
+    if (thread) CloseHandle(thread);
+  }
+  WakeAllConditionVariable(&changed);
+  ReleaseSRWLockExclusive(&lock);
+  InterlockedIncrement(&counts->reads_pending);
+  if (bytes != nullptr) *bytes = 0;
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
+}
+
+BOOL WINAPI get_overlapped_result(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytes,
+                                  BOOL wait) {
+  AcquireSRWLockExclusive(&lock);
+  while (overlapped != nullptr && find_read(overlapped) != nullptr) {
+    if (!wait) {
+      ReleaseSRWLockExclusive(&lock);
+      SetLastError(ERROR_IO_INCOMPLETE);
+      return FALSE;
+    }
+    SleepConditionVariableSRW(&changed, &lock, INFINITE, 0);
+  }
+  ReleaseSRWLockExclusive(&lock);
+  // Ended: the system's own call reads the result from the OVERLAPPED.
+  return GetOverlappedResult(file, overlapped, bytes, wait);
+}
+
+// On a file whose reads all pass through the layer, it alone knows what is in flight:
+// with none, Windows fails the call (Wine does not).
+BOOL WINAPI cancel_io_ex(HANDLE file, LPOVERLAPPED overlapped) {
+  AcquireSRWLockExclusive(&lock);
+  const bool known = find_file(file) != nullptr;
+  const int found = cancel_reads(file, overlapped, false);
+  ReleaseSRWLockExclusive(&lock);
+  if (found > 0) return TRUE;
+  if (!known) return CancelIoEx(file, overlapped);
+  SetLastError(ERROR_NOT_FOUND);
+  return FALSE;
+}
+
+// A handle closed with reads in flight: those not started end as cancelled, a running one
+// is waited for, so nothing is written for it after the handle is gone. Once the process
+// is ending, the layer's thread may have been stopped inside the lock or a read: the
+// handles that the runtime closes then go straight to the system.
+BOOL WINAPI close_handle(HANDLE handle) {
+  if (shutdown_in_progress != nullptr && shutdown_in_progress()) return CloseHandle(handle);
+  AcquireSRWLockExclusive(&lock);
+  if (File* file = find_file(handle)) {
+    cancel_reads(handle, nullptr, true);
+    *file = File{};
+  }
+  ReleaseSRWLockExclusive(&lock);
+  return CloseHandle(handle);
+}
+
+BOOL WINAPI get_file_size_ex(HANDLE handle, PLARGE_INTEGER size) {
+  if (!GetFileSizeEx(handle, size)) return FALSE;
+  AcquireSRWLockExclusive(&lock);
+  if (const File* file = find_file(handle)) {
+    size->QuadPart += knob(L"TALLYRUN_RULES_SIZE_SHIFT", file->name);
+  }
+  ReleaseSRWLockExclusive(&lock);
+  return TRUE;
+}
+
+struct Hook {
+  const char* name;
+  void* replacement;
+};
+
+const Hook hooks[] = {
+    {"WideCharToMultiByte", reinterpret_cast<void*>(wide_char_to_multi_byte)},
+    {"MultiByteToWideChar", reinterpret_cast<void*>(multi_byte_to_wide_char)},
+    {"CreateFileA", reinterpret_cast<void*>(create_file_a)},
+    {"CreateFileW", reinterpret_cast<void*>(create_file_w)},
+    {"ReOpenFile", reinterpret_cast<void*>(reopen_file)},
+    {"ReadFile", reinterpret_cast<void*>(read_file)},
+    {"GetOverlappedResult", reinterpret_cast<void*>(get_overlapped_result)},
+    {"CancelIoEx", reinterpret_cast<void*>(cancel_io_ex)},
+    {"CloseHandle", reinterpret_cast<void*>(close_handle)},
+    {"GetFileSizeEx", reinterpret_cast<void*>(get_file_size_ex)},
+};
+
+// Points the program's import-table entries for the calls above at the layer, wherever the
+// program imports them from kernel32 or KERNELBASE; returns how many it replaced. The exe is
+// linked statically, so its runtime's calls go through this one table too.
+int replace_imports() {
+  auto* base = reinterpret_cast<char*>(GetModuleHandleW(nullptr));
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  int replaced = 0;
+  for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       imports.VirtualAddress != 0 && dll->Name != 0; ++dll) {
+    const char* dll_name = base + dll->Name;
+    if (_stricmp(dll_name, "kernel32.dll") != 0 && _stricmp(dll_name, "kernelbase.dll") != 0) {
+      continue;
+    }
+    auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+        base + (dll->OriginalFirstThunk ? dll->OriginalFirstThunk : dll->FirstThunk));
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const char* name =
+          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name;
+      for (const Hook& hook : hooks) {
+        DWORD protection = 0;
+        if (std::strcmp(name, hook.name) != 0 ||
+            !VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
+                            &protection)) {
+          continue;
+        }
+        slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook.replacement);
+        VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+        ++replaced;
+      }
+    }
+  }
+  return replaced;
+}
+
+}  // namespace
+
+// Makes the shared block of counts and replaces the imports. Fails the load (FALSE) when
+// the program imports none of the calls, so that a test cannot pass without the rules.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_ATTACH) return TRUE;
+  DisableThreadLibraryCalls(instance);
+  shutdown_in_progress = reinterpret_cast<BOOLEAN(WINAPI*)()>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+  const HANDLE block = CreateFileMappingW(
+      INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(WindowsRulesCounts),
+      windows_rules_block_name(GetCurrentProcessId()).c_str());
+  if (block != nullptr) {
+    if (void* view = MapViewOfFile(block, FILE_MAP_WRITE, 0, 0, sizeof(WindowsRulesCounts))) {
+      counts = static_cast<WindowsRulesCounts*>(view);
+    }
+  }
+  return replace_imports() > 0;
+}
