@@ -58,7 +58,7 @@ using ProgressSink = void (*)(HashWorker& worker, std::uint32_t index, std::uint
 
 // Hashes the file at `path`, of any length, into worker.crc, which the caller has reset,
 // in reads of kReadChunkSize bytes into worker.buffer, those of a file larger than one chunk
-// made ahead of the hash where that pays (see read_file_chunks); calls `sink` after every
+// made ahead if the first goes to the drive (see read_file_chunks); calls `sink` after every
 // read that brought bytes, in file order. Returns NotOpened when the file cannot be opened
 // or is no file on a disk but a pipe or a device (nothing read, nothing reported;
 // path_to_open refuses devices and look-alike names before any open, and an exception, such

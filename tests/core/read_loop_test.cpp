@@ -23,9 +23,10 @@ class ReadLoops : public testing::Test {
 
 // Files that change while they are read cannot be made on a real disk while hash_file holds
 // them shared for reading only, so the loops are driven with reads that behave as they would.
-// The same script serves today's serial loop, read by read, and the loop that reads ahead,
-// whose n-th read (at chunk n) gets the n-th result. Every read writes bytes that depend on
-// their place in the file, so both loops must hash the same bytes in the same order.
+// The same script serves the serial loop, read by read, the loop that reads ahead, whose
+// n-th read (at chunk n) gets the n-th result, and the choice between them by how a file's
+// first read ends, which takes the results in the same order either way. Every read writes
+// bytes that depend on their place in the file, so all must hash the same bytes in order.
 // Windows refuses an unbuffered read whose offset, size or buffer is not sector-aligned,
 // and Wine does not check it, so every request is checked here.
 struct ScriptedReads {
@@ -43,6 +44,8 @@ struct ScriptedReads {
   std::size_t calls = 0;  // reads whose results the loop took
   std::vector<std::uint32_t> requested{};
   std::int64_t position = 0;  // where the serial loop's next read starts
+  bool check_position = false;  // the serial loop's reads must start on a sector boundary
+  bool continued = false;       // continue_in_turn was called
 
   struct InFlight {
     std::uint32_t slot;
@@ -91,6 +94,8 @@ struct ScriptedReads {
     requested.push_back(size);
     EXPECT_TRUE(aligned(reinterpret_cast<std::uintptr_t>(buffer)) && aligned(size))
         << "buffer " << buffer << ", size " << size;
+    EXPECT_TRUE(!check_position || aligned(position)) << "read in turn at " << position;
+    EXPECT_TRUE(started == 0 || continued) << "read in turn among reads ahead";
     const bool ok = result(calls++, bytes_read);
     if (ok) fill(static_cast<unsigned char*>(buffer), position, *bytes_read);
     position += *bytes_read;
@@ -143,6 +148,22 @@ struct ScriptedReads {
     EXPECT_FALSE(in_flight.empty()) << "cancel with no read in flight";
     in_flight.clear();
   }
+
+  // Only a read that ended at its start shows that a cache, not a drive, made it.
+  bool ended(std::uint32_t slot) {
+    EXPECT_TRUE(in_flight.size() == 1 && in_flight.front().slot == slot)
+        << "asked about slot " << slot << " with " << in_flight.size() << " in flight";
+    return completion == Completion::AtStart;
+  }
+
+  bool continue_in_turn(std::int64_t offset) {
+    EXPECT_TRUE(started == 1 && in_flight.empty() && !continued)
+        << started << " started, " << in_flight.size() << " in flight";
+    EXPECT_EQ(std::int64_t{kReadChunkSize}, offset) << "reads in turn go on from";
+    continued = true;
+    position = offset;
+    return true;
+  }
 };
 
 TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
@@ -186,6 +207,12 @@ TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
       {"grew at a chunk boundary with reads in flight", 3 * chunk,
        {{true, chunk}, {true, chunk}, {true, chunk}, {true, 5}},
        HashStatus::Incomplete, {21845, 43690, 65535}},
+      // The read that decides how the rest are read can fail or shrink the file too.
+      {"first of many fails", 3 * chunk, {{false, 0}}, HashStatus::Incomplete, {}},
+      {"first of many short", 3 * chunk, {{true, 7}, {true, 0}}, HashStatus::Incomplete, {0}},
+      // The serial loop reads on from byte 4, which an unbuffered read refuses; the others
+      // stop there.
+      {"small file shrank", 10, {{true, 4}, {true, 0}}, HashStatus::Incomplete, {26214}},
   };
   using Completion = ScriptedReads::Completion;
   for (const Case& c : cases) {
@@ -200,24 +227,36 @@ TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
     for (std::uint32_t size : serial.requested) EXPECT_EQ(chunk, size) << c.what;
     if (!c.ahead) continue;
 
+    // Each way of completing, through the loop that reads ahead and through the choice by
+    // the first read: ending at the start, that read sends the rest in turn.
     for (Completion completion :
          {Completion::AtStart, Completion::WhenWaited, Completion::NewestFirst}) {
-      const std::string what = std::string(c.what) + ", reads ahead completing " +
-                               std::to_string(static_cast<int>(completion));
-      posted.clear();
-      ScriptedReads ahead{c.reads, c.file_size, worker.buffer, completion};
-      worker.crc.reset();
-      EXPECT_EQ(c.status, read_chunks_ahead(worker, c.file_size, ahead, record_progress))
-          << what;
-      EXPECT_EQ(serial_crc, worker.crc.checksum()) << what;
-      EXPECT_EQ(describe(c.progress), describe(progress_values())) << what;
-      EXPECT_GE(c.reads.size(), ahead.calls) << what;
-      EXPECT_EQ(0u, ahead.in_flight.size()) << what << ": reads left in flight";
-      for (std::uint32_t size : ahead.requested) EXPECT_EQ(chunk, size) << what;
-      // Up to four at once, as many as there are reads to make.
-      const std::size_t reads_to_make = c.file_size < 0 ? 0 : c.file_size / chunk + 1;
-      EXPECT_EQ(std::min<std::size_t>(kReadAheadSlots, reads_to_make), ahead.most_in_flight)
-          << what;
+      for (const bool by_first_read : {false, true}) {
+        const std::string what = std::string(c.what) +
+                                 (by_first_read ? ", by first read" : ", reads ahead") +
+                                 " completing " + std::to_string(static_cast<int>(completion));
+        posted.clear();
+        ScriptedReads ahead{c.reads, c.file_size, worker.buffer, completion};
+        ahead.check_position = true;
+        worker.crc.reset();
+        const HashStatus status =
+            by_first_read ? read_file_by_first_read(worker, c.file_size, ahead, std::ref(ahead),
+                                                    record_progress)
+                          : read_chunks_ahead(worker, c.file_size, ahead, record_progress);
+        EXPECT_EQ(c.status, status) << what;
+        EXPECT_EQ(serial_crc, worker.crc.checksum()) << what;
+        EXPECT_EQ(describe(c.progress), describe(progress_values())) << what;
+        EXPECT_GE(c.reads.size(), ahead.calls) << what;
+        EXPECT_EQ(0u, ahead.in_flight.size()) << what << ": reads left in flight";
+        for (std::uint32_t size : ahead.requested) EXPECT_EQ(chunk, size) << what;
+        // Up to four at once, as many as there are reads to make; none for a file of one
+        // chunk, and only the first when it ended at once.
+        const std::size_t reads_to_make = c.file_size < 0 ? 0 : c.file_size / chunk + 1;
+        std::size_t most = std::min<std::size_t>(kReadAheadSlots, reads_to_make);
+        if (by_first_read && c.file_size <= chunk) most = 0;
+        if (by_first_read && c.file_size > chunk && completion == Completion::AtStart) most = 1;
+        EXPECT_EQ(most, ahead.most_in_flight) << what;
+      }
     }
   }
 }
