@@ -1,11 +1,12 @@
 // Hashes one file through hash_file, exactly as a run does, and times it against the bare
 // read loop: the same unbuffered 1 MiB ReadFile calls into the same buffer, with no CRC;
 // and against the CRC alone: the kernel over the same bytes in memory, each chunk read
-// untimed into the buffer and then timed through the CRC. hash_file reads ahead of its hash,
-// so the slower of the two is the most it should take. Each is run three times,
-// alternating, and the best time of each is kept, so that all meet the same cache and the
-// same machine. Then the slower kernels this machine runs are timed the same way, for
-// comparison. Times are taken inside the program, so Wine's start-up is not counted.
+// untimed into the buffer and then timed through the CRC. Under Wine a read of a cached file
+// ends inside ReadFile, so hash_file reads in turn and the sum of the two is the most it
+// should take; what a drive that reads while the CRC runs gets is bench_drive's part. Each
+// is run three times, alternating, and the best time of each is kept, so that all meet the
+// same cache and the same machine. Then the slower kernels this machine runs are timed the
+// same way, for comparison. Times are taken inside the program, so Wine's start-up is not counted.
 // Usage: tallyrun-bench FILE
 // Prints "read SECONDS MBPS", then for every kernel, the one the program chooses first,
 // "hash KERNEL CRC SECONDS MBPS" and "crc KERNEL SECONDS MBPS" (the CRC alone).

@@ -55,8 +55,8 @@ static HashStatus hash_named_file(HashWorker& worker, const boost::filesystem::p
 
 HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink) {
   // On the worker thread an exception would end the process. What can raise comes before
-  // the open, so no handle is left behind: the name's conversion to 8-bit text (which fails
-  // under a UTF-8 system code page) and the memory for the names.
+  // the open, so no handle is left behind: the name's conversions and the memory for the
+  // names.
   try {
     return hash_named_file(worker, path, sink);
   } catch (...) {

@@ -1,8 +1,9 @@
-// The read loops, read_all_chunks and read_chunks_ahead, on a scripted file: its size as
+// The read loops, read_all_chunks, read_chunks_ahead and read_file_by_first_read (which
+// reads ahead or in turn by how a file's first read ends), on a scripted file: its size as
 // taken before reading and as the reads then find it (grown or shrunk), reads that fail or
-// come back short, and the order in which the reads in flight end. Both loops must give the
-// status that a plain reading of their contract gives for the same reads, and when they
-// report Complete, the CRC of the file's bytes. Every request must keep the alignment that
+// come back short, and the order in which the reads in flight end. Each must give the
+// status that a plain reading of its contract gives for the same reads, and when it
+// reports Complete, the CRC of the file's bytes. Every request must keep the alignment that
 // unbuffered reads need, at most kReadAheadSlots may be in flight, none on return.
 //
 // Input: byte 0 the number of chunks in the size taken (255: the size is unknown), byte 1
@@ -81,10 +82,14 @@ struct SerialReads {
   const Script& script;
   std::size_t reads = 0;
   std::int64_t position = 0;
+  bool unbuffered = false;  // every read must start on a sector boundary
+  bool held = false;        // reads ahead are in use: no read in turn may come now
 
   bool operator()(void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
     check(reinterpret_cast<std::uintptr_t>(buffer) % 4096 == 0, "serial read's buffer alignment",
           static_cast<long long>(reinterpret_cast<std::uintptr_t>(buffer) % 4096), 0);
+    check(!unbuffered || position % 4096 == 0, "serial read's offset", position, 0);
+    check(!held, "read in turn while reads ahead are in use", static_cast<long long>(reads), -1);
     check(size == kChunk, "serial read's size", size, kChunk);
     const bool ok = script.result(reads++, position, bytes_read);
     if (!ok) return false;
@@ -154,6 +159,29 @@ struct AheadReads {
   void cancel() {
     check(!in_flight.empty(), "cancel with nothing in flight", 0, 1);
     in_flight.clear();  // cancelled: whatever had not ended never writes
+  }
+};
+
+// The reads of read_file_by_first_read: its first read goes out as a read ahead, which ends
+// inside its start when the script says so, as a copy from a cache does; the rest then go in
+// turn through `serial`, from where the first ended.
+struct FirstReadReads : AheadReads {
+  SerialReads& serial;
+
+  bool ended(std::uint32_t slot) {
+    check(in_flight.size() == 1 && in_flight.front().slot == slot,
+          "reads in flight when asked how the first ended",
+          static_cast<long long>(in_flight.size()), 1);
+    return in_flight.front().ended;
+  }
+  bool continue_in_turn(std::int64_t offset) {
+    check(in_flight.empty() && started == 1, "reads ahead when reads in turn take over",
+          static_cast<long long>(in_flight.size() + started), 1);
+    check(offset == kChunk, "where reads in turn take over", offset, kChunk);
+    serial.held = false;
+    serial.reads = 1;
+    serial.position = offset;
+    return true;
   }
 };
 
@@ -278,6 +306,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   check(ahead.in_flight.empty(), "reads in flight on return", static_cast<long long>(ahead.in_flight.size()), 0);
   compare_progress("read_chunks_ahead", expected_progress);
 
+  // hash_file's own choice: by how the first read ended, the rest ahead or in turn. Either
+  // way it must do what the loop ahead does.
+  reported.clear();
+  w.crc.reset();
+  SerialReads in_turn{script};
+  in_turn.unbuffered = true;
+  in_turn.held = script.file_size > kChunk;
+  FirstReadReads first{{script, w.buffer}, in_turn};
+  const HashStatus first_status =
+      read_file_by_first_read(w, script.file_size, first, std::ref(in_turn), record);
+  check(first_status == ahead_expected, "read_file_by_first_read's status",
+        static_cast<int>(first_status), static_cast<int>(ahead_expected));
+  if (first_status == HashStatus::Complete) {
+    check(w.crc.checksum() == file_crc.checksum(), "read_file_by_first_read's CRC",
+          w.crc.checksum(), file_crc.checksum());
+  }
+  check(first.in_flight.empty(), "first read's loop: reads in flight on return",
+        static_cast<long long>(first.in_flight.size()), 0);
+  compare_progress("read_file_by_first_read", expected_progress);
+
   // A file read honestly is complete exactly when it still has the size that was taken.
   if (script.honest && script.file_size >= 0) {
     const HashStatus truth =
@@ -286,6 +334,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
           static_cast<int>(truth));
     check(ahead_status == truth, "read_chunks_ahead on an honest file", static_cast<int>(ahead_status),
           static_cast<int>(truth));
+    check(first_status == truth, "read_file_by_first_read on an honest file",
+          static_cast<int>(first_status), static_cast<int>(truth));
   }
   return 0;
 }
