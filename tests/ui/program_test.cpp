@@ -2,7 +2,6 @@
 // another process through its windows, and checks what they show, the files it writes and
 // how it exits.
 #include <windows.h>
-#include <commctrl.h>
 #include <dlgs.h>
 
 #include <algorithm>
@@ -16,7 +15,6 @@
 #include <vector>
 
 #include <boost/crc.hpp>
-#include <boost/filesystem/directory.hpp>
 #include <gtest/gtest.h>
 
 #include "core/open_rules.h"
@@ -530,109 +528,6 @@ TEST_F(Program, ARunReachesItsVerdictWhileTheWindowIsBeingMoved) {
   PostMessageA(main_, WM_KEYDOWN, VK_RETURN, 0);
   EXPECT_TRUE(wait_until([&] { return (gui_thread_flags(main_) & GUI_INMOVESIZE) == 0; }))
       << "the move loop did not end; flags " << gui_thread_flags(main_);
-}
-
-// Returns the file list of the Save As dialog `dialog`: the list view of its shell view,
-// which the dialog makes anew for every folder it shows; null when it has none.
-HWND save_as_file_list(HWND dialog) {
-  const HWND shell_view = FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr);
-  return shell_view == nullptr ? nullptr
-                               : FindWindowExW(shell_view, nullptr, L"SysListView32", nullptr);
-}
-
-// Double-clicks the item shown as `name` in the file list of the Save As dialog `dialog`
-// of the process `process_id`, as the mouse would: selects it, then double-clicks its
-// label. The texts, the item's state and its rectangle pass through a block of memory in
-// that process. Returns "" when done, else what went wrong.
-std::string double_click_save_as_item(DWORD process_id, HWND dialog, const std::wstring& name) {
-  const HWND list = save_as_file_list(dialog);
-  if (list == nullptr) return "the Save As dialog has no file list";
-  const HANDLE process =
-      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, process_id);
-  if (process == nullptr) return "OpenProcess failed, error " + std::to_string(GetLastError());
-  constexpr std::size_t kSize = sizeof(LVITEMW) + MAX_PATH * sizeof(wchar_t);
-  char* remote = static_cast<char*>(
-      VirtualAllocEx(process, nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  std::string problem = "no item of that name in the file list";
-  const LRESULT count = send(list, LVM_GETITEMCOUNT, 0, 0).value_or(0);
-  for (LRESULT i = 0; remote != nullptr && i < count; ++i) {
-    const WPARAM index = static_cast<WPARAM>(i);
-    LVITEMW item{};
-    item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof item);
-    item.cchTextMax = MAX_PATH;
-    wchar_t text[MAX_PATH] = {};
-    if (!WriteProcessMemory(process, remote, &item, sizeof item, nullptr) ||
-        send(list, LVM_GETITEMTEXTW, index, reinterpret_cast<LPARAM>(remote)).value_or(0) == 0 ||
-        !ReadProcessMemory(process, remote + sizeof item, text, sizeof text - sizeof(wchar_t),
-                           nullptr) ||
-        name != text) {
-      continue;
-    }
-    item.stateMask = item.state = LVIS_SELECTED | LVIS_FOCUSED;
-    RECT label{};
-    label.left = LVIR_LABEL;
-    if (WriteProcessMemory(process, remote, &item, sizeof item, nullptr) &&
-        send(list, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(remote)).value_or(0) &&
-        WriteProcessMemory(process, remote, &label, sizeof label, nullptr) &&
-        send(list, LVM_GETITEMRECT, index, reinterpret_cast<LPARAM>(remote)).value_or(0) &&
-        ReadProcessMemory(process, remote, &label, sizeof label, nullptr)) {
-      const LPARAM at = MAKELPARAM((label.left + label.right) / 2, (label.top + label.bottom) / 2);
-      PostMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
-      PostMessageW(list, WM_LBUTTONUP, 0, at);
-      problem = "";
-    } else {
-      problem = "the item could not be selected";
-    }
-    break;
-  }
-  if (remote == nullptr) problem = "VirtualAllocEx failed, error " + std::to_string(GetLastError());
-  if (remote != nullptr) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-  CloseHandle(process);
-  return problem;
-}
-
-// Returns the names in the folder `folder` as the system holds them, sorted, joined by '|'.
-std::wstring wide_folder_listing(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  for (const auto& item : boost::filesystem::directory_iterator(folder)) {
-    names.push_back(item.path().filename().native());
-  }
-  std::sort(names.begin(), names.end());
-  std::wstring listing;
-  for (const std::wstring& name : names) listing += (listing.empty() ? L"" : L"|") + name;
-  return listing;
-}
-
-// A folder browsed into in Save As, by a double-click in its list, is where the new list
-// goes; where its path has no exact 8-bit form the save is refused in words. The plain
-// look-alike beside it, holding a list of that name, is neither written nor offered.
-TEST_F(Program, SaveAsInAFullWidthFolderBrowsedIntoNeverReachesItsLookAlike) {
-  const std::wstring wide_reports = L"\uFF32\uFF45\uFF50\uFF4F\uFF52\uFF54\uFF53";
-  const std::string check = folder_.write("check.txt", kCheckBytes);
-  folder_.make_folder("Reports");
-  const std::string look_alike_list = folder_.write("Reports\\made.sfv", "old");
-  const std::wstring chosen = widen(folder_.path()) + L"\\" + wide_reports;
-  ASSERT_TRUE(CreateDirectoryW(chosen.c_str(), nullptr)) << "error " << GetLastError();
-  start("");
-  if (main_ == nullptr) return;
-
-  const HWND dialog = drop_and_wait_for_save_as({check});
-  ASSERT_NE(nullptr, dialog);
-  const HWND top_list = save_as_file_list(dialog);
-  ASSERT_EQ("", double_click_save_as_item(process_->id(), dialog, wide_reports));
-  // The dialog shows the empty folder in a list of its own.
-  EXPECT_TRUE(wait_until([&] {
-    const HWND list = save_as_file_list(dialog);
-    return list != nullptr && list != top_list && send(list, LVM_GETITEMCOUNT, 0, 0) == 0;
-  })) << "the dialog did not go into the folder";
-  ASSERT_TRUE(save_as(dialog, "made")) << "the Save As name field did not take the name";
-
-  const bool exact = exact_8bit(chosen + L"\\made.sfv").has_value();
-  wait_for_outcome(exact ? "SFV file written" : "Couldn't write SFV file");
-  EXPECT_EQ(1u, process_->dialogs().size()) << "a dialog besides the main window is open";
-  EXPECT_EQ(exact ? L"made.sfv" : L"", wide_folder_listing(chosen));
-  EXPECT_EQ("made.sfv", folder_listing(folder_.path() + "\\Reports"));
-  EXPECT_EQ("old", read_file(look_alike_list));
 }
 
 // The system's 8-bit code page under which tallyrun.exe runs: TALLYRUN_CODE_PAGE when the
