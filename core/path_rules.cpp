@@ -1,34 +1,14 @@
 #include "core/path_rules.h"
 
-#include <algorithm>
 #include <stdexcept>
 #include <string_view>
 
 #include "core/code_page.h"
+#include "core/name_check.h"
 
 namespace {
 
 using WideString = boost::filesystem::path::string_type;
-
-bool is_valid_element(const WideString& element) {
-  constexpr std::wstring_view kForbidden = L"<>:\"/\\|";
-  for (wchar_t c : element) {
-    if (c < 32 || kForbidden.find(c) != std::wstring_view::npos) return false;
-  }
-  if (element.back() == L' ') return false;
-  return element.back() != L'.' || element == L"." || element == L"..";
-}
-
-// Length of the drive ("C:") or share ("//server") that starts a generic path; 0 if none.
-std::size_t root_length(const WideString& generic) {
-  const bool letter = generic.size() >= 2 && ((generic[0] >= L'a' && generic[0] <= L'z') ||
-                                              (generic[0] >= L'A' && generic[0] <= L'Z'));
-  if (letter && generic[1] == L':') return 2;
-  if (generic.size() >= 3 && generic[0] == L'/' && generic[1] == L'/' && generic[2] != L'/') {
-    return std::min(generic.find(L'/', 2), generic.size());
-  }
-  return 0;
-}
 
 // The element as the error shows it, in the 8-bit code page.
 std::string narrow(const WideString& text) { return shown_8bit(text).value_or(std::string()); }
@@ -59,19 +39,10 @@ std::string narrow(const WideString& text) { return shown_8bit(text).value_or(st
 // as the error shows it.
 template <class Text>
 boost::filesystem::path checked_path(WideString wide, Text text) {
+  const std::optional<std::wstring_view> invalid = first_invalid_element(std::wstring_view(wide));
+  if (invalid) throw_invalid_name(narrow(WideString(*invalid)), text());
   for (wchar_t& c : wide) {
     if (c == L'\\') c = L'/';
-  }
-  std::size_t start = root_length(wide);
-  while (start <= wide.size()) {
-    std::size_t end = wide.find(L'/', start);
-    if (end == WideString::npos) end = wide.size();
-    const WideString element = wide.substr(start, end - start);
-    // Empty elements come from a leading, doubled or trailing separator; they name nothing.
-    if (!element.empty() && !is_valid_element(element)) {
-      throw_invalid_name(narrow(element), text());
-    }
-    start = end + 1;
   }
   return boost::filesystem::path(wide);
 }

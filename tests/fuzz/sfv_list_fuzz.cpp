@@ -1,12 +1,12 @@
 // The list reader's line rules and CRC field, and the writer's lines, against a second
 // reading of the format written plainly from its rules.
 //
-// Any bytes, as an SFV file, must give the same entries (name and CRC, or no valid CRC)
-// through split_data_line and parse_crc_field, fed line by line as load_sfv feeds them, as
-// through the plain reading. And the same bytes, taken as the names of files, must come back
-// with their CRCs from the list that sfv_data_line writes for them. The name check lives in
-// core/path_rules.cpp, which is built for Windows only; the plain reading applies it to the
-// names it makes up for the writer.
+// Any bytes, as an SFV file, must give the same entries (name and CRC, or no valid CRC), or
+// fail on the same name, through split_data_line, first_invalid_element and
+// parse_crc_field, fed line by line as load_sfv feeds them, as through the plain reading.
+// Bytes are taken as characters, as a single-byte code page such as 1252 takes them. And
+// the same bytes, taken as the names of files, must come back with their CRCs from the list
+// that sfv_data_line writes for them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/name_check.h"
 #include "sfv/sfv_format.h"
 #include "sfv/sfv_writer.h"
 
@@ -27,6 +28,19 @@ struct Entry {
   std::optional<std::uint32_t> crc;
   bool operator==(const Entry&) const = default;
 };
+
+// What a list reads to: its entries, or, when a name fails the name check, that element
+// and name alone, since the load then fails whole.
+struct Reading {
+  std::vector<Entry> entries;
+  std::string failing;  // "ELEMENT" in "NAME"; empty when every name passed
+  bool operator==(const Reading&) const = default;
+};
+
+void fail_on(Reading& reading, std::string_view element, std::string_view name) {
+  reading.entries.clear();
+  reading.failing = "\"" + std::string(element) + "\" in \"" + std::string(name) + "\"";
+}
 
 // --- The plain reading ------------------------------------------------------------------
 
@@ -50,36 +64,6 @@ std::optional<std::uint32_t> plain_crc(std::string_view field) {
   return minus ? static_cast<std::uint32_t>(0 - value) : value;
 }
 
-// One line by the four rules: empty, comment, no space past the first character, data.
-void plain_line(const std::string& line, std::vector<Entry>& entries) {
-  if (line.empty() || line[0] == ';') return;
-  std::size_t last_space = std::string::npos;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == ' ') last_space = i;
-  }
-  if (last_space == std::string::npos || last_space == 0) return;
-  entries.push_back({line.substr(0, last_space), plain_crc(std::string_view(line).substr(last_space + 1))});
-}
-
-// The whole file as text mode gives it: byte by byte, a CR just before an LF dropped, 0x1A
-// the end of the text, LF the end of a line.
-std::vector<Entry> plain_read(std::string_view bytes) {
-  std::vector<Entry> entries;
-  std::string line;
-  for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) {
-    if (bytes[i] == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      plain_line(line, entries);
-      line.clear();
-    } else {
-      line += bytes[i];
-    }
-  }
-  // A CR just before the 0x1A or the end stays: no LF follows it.
-  plain_line(line, entries);
-  return entries;
-}
-
 // Whether `name` passes the name check as one element: no code 0-31, none of <>:"/\|, and
 // no space or dot at its end unless it is "." or "..".
 bool plain_valid_leaf(std::string_view name) {
@@ -89,6 +73,66 @@ bool plain_valid_leaf(std::string_view name) {
   }
   if (name.back() == ' ') return false;
   return name.back() != '.' || name == "." || name == "..";
+}
+
+bool plain_separator(char c) { return c == '/' || c == '\\'; }
+
+// The name check of a whole name: each element between separators ('/' or '\') must pass
+// plain_valid_leaf; a drive ("C:") or share ("\\server") at its start is no element, and a
+// separator beside another or at an end makes no element. Returns the first that fails.
+std::optional<std::string> plain_failing_element(const std::string& name) {
+  std::size_t i = 0;
+  const bool letter = name.size() >= 2 && ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'));
+  if (letter && name[1] == ':') {
+    i = 2;
+  } else if (name.size() >= 3 && plain_separator(name[0]) && plain_separator(name[1]) && !plain_separator(name[2])) {
+    for (i = 2; i < name.size() && !plain_separator(name[i]);) ++i;
+  }
+  std::string element;
+  for (; i <= name.size(); ++i) {
+    if (i < name.size() && !plain_separator(name[i])) {
+      element += name[i];
+      continue;
+    }
+    if (!element.empty() && !plain_valid_leaf(element)) return element;
+    element.clear();
+  }
+  return std::nullopt;
+}
+
+// One line by the four rules: empty, comment, no space past the first character, data.
+void plain_line(const std::string& line, Reading& reading) {
+  if (!reading.failing.empty() || line.empty() || line[0] == ';') return;
+  std::size_t last_space = std::string::npos;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == ' ') last_space = i;
+  }
+  if (last_space == std::string::npos || last_space == 0) return;
+  const std::string name = line.substr(0, last_space);
+  if (const std::optional<std::string> element = plain_failing_element(name)) {
+    fail_on(reading, *element, name);
+    return;
+  }
+  reading.entries.push_back({name, plain_crc(std::string_view(line).substr(last_space + 1))});
+}
+
+// The whole file as text mode gives it: byte by byte, a CR just before an LF dropped, 0x1A
+// the end of the text, LF the end of a line.
+Reading plain_read(std::string_view bytes) {
+  Reading reading;
+  std::string line;
+  for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) {
+    if (bytes[i] == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      plain_line(line, reading);
+      line.clear();
+    } else {
+      line += bytes[i];
+    }
+  }
+  // A CR just before the 0x1A or the end stays: no LF follows it.
+  plain_line(line, reading);
+  return reading;
 }
 
 // --- The product's reading ----------------------------------------------------------------
@@ -105,20 +149,25 @@ std::string text_mode(std::string_view bytes) {
 }
 
 // load_sfv's loop, less the path that it joins the name to.
-std::vector<Entry> product_read(std::string_view bytes) {
+Reading product_read(std::string_view bytes) {
   std::istringstream in(text_mode(bytes));
-  std::vector<Entry> entries;
+  Reading reading;
   std::string line;
   while (std::getline(in, line)) {
     const std::optional<DataLine> data = split_data_line(line);
-    if (data) entries.push_back({std::string(data->name), parse_crc_field(data->crc_field)});
+    if (!data) continue;
+    if (const auto element = first_invalid_element(data->name)) {
+      fail_on(reading, *element, data->name);
+      break;
+    }
+    reading.entries.push_back({std::string(data->name), parse_crc_field(data->crc_field)});
   }
-  return entries;
+  return reading;
 }
 
-std::string quoted(const std::vector<Entry>& entries) {
-  std::string text;
-  for (const Entry& e : entries) {
+std::string quoted(const Reading& reading) {
+  std::string text = reading.failing.empty() ? "" : "  fails on " + reading.failing + "\n";
+  for (const Entry& e : reading.entries) {
     char crc[16] = "invalid";
     if (e.crc) std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(*e.crc));
     text += "  \"" + e.name + "\" " + crc + "\n";
@@ -126,10 +175,10 @@ std::string quoted(const std::vector<Entry>& entries) {
   return text;
 }
 
-void compare(const char* what, const std::vector<Entry>& got, const std::vector<Entry>& expected) {
+void compare(const char* what, const Reading& got, const Reading& expected) {
   if (got == expected) return;
-  std::fprintf(stderr, "%s: got %zu entries:\n%sexpected %zu:\n%s", what, got.size(), quoted(got).c_str(),
-               expected.size(), quoted(expected).c_str());
+  std::fprintf(stderr, "%s: got %zu entries:\n%sexpected %zu:\n%s", what, got.entries.size(),
+               quoted(got).c_str(), expected.entries.size(), quoted(expected).c_str());
   std::abort();
 }
 
@@ -163,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     if (c == '\n') file += '\r';
     file += c;
   }
-  compare("the writer's list read back", product_read(file), written);
-  compare("the writer's list read plainly", plain_read(file), written);
+  compare("the writer's list read back", product_read(file), {written, ""});
+  compare("the writer's list read plainly", plain_read(file), {written, ""});
   return 0;
 }
