@@ -10,7 +10,7 @@
 // - ReadFile with an OVERLAPPED on a handle opened with FILE_FLAG_OVERLAPPED goes pending
 //   and ends 1 to 3 ms later on the layer's thread, as a read at the drive does, with
 //   GetOverlappedResult, CancelIoEx and CloseHandle to match.
-// Two knobs from the environment stand for disks and files that misbehave, each a list of
+// Three knobs from the environment stand for disks and files that misbehave, each a list of
 // "name-part:number" separated by spaces, for files whose name holds the part:
 // TALLYRUN_RULES_FAIL_READ fails that file's overlapped read of that number (from 1) with a
 // data error; TALLYRUN_RULES_SIZE_SHIFT adds the number to the size that GetFileSizeEx
