@@ -131,33 +131,37 @@ struct DriveReads {
 
 void ignore_progress(HashWorker&, std::uint32_t, std::uint32_t) {}
 
-// Returns the time that read_all_chunks took over the modelled file, negative seconds when
-// it did not end Complete.
-Timing time_in_turn(std::int64_t file_size) {
+// Returns the time that `loop(drive)`, one of the read loops over the modelled file of
+// `file_size` bytes, took; negative seconds when it did not end Complete.
+template <class Loop>
+Timing time_loop(std::int64_t file_size, Loop loop) {
   Drive drive{file_size};
-  std::int64_t offset = 0;
-  auto read = [&](unsigned char*, std::uint32_t size, std::uint32_t* bytes_read) {
-    wait_until(drive.issue(offset, size, bytes_read));
-    offset += *bytes_read;
-    return true;
-  };
   hash_worker.crc.reset();
   const Stopwatch stopwatch;
-  const HashStatus status = read_all_chunks(hash_worker, file_size, read, ignore_progress);
+  const HashStatus status = loop(drive);
   const Timing timing = stopwatch.stop();
   return status == HashStatus::Complete ? timing : Timing{-1};
 }
 
-// Returns the time that read_chunks_ahead took over the modelled file, negative seconds
-// when it did not end Complete.
+// Returns the time that read_all_chunks took over the modelled file, as time_loop does.
+Timing time_in_turn(std::int64_t file_size) {
+  return time_loop(file_size, [file_size](Drive& drive) {
+    std::int64_t offset = 0;
+    auto read = [&](unsigned char*, std::uint32_t size, std::uint32_t* bytes_read) {
+      wait_until(drive.issue(offset, size, bytes_read));
+      offset += *bytes_read;
+      return true;
+    };
+    return read_all_chunks(hash_worker, file_size, read, ignore_progress);
+  });
+}
+
+// Returns the time that read_chunks_ahead took over the modelled file, as time_loop does.
 Timing time_ahead(std::int64_t file_size) {
-  Drive drive{file_size};
-  DriveReads reads{&drive};
-  hash_worker.crc.reset();
-  const Stopwatch stopwatch;
-  const HashStatus status = read_chunks_ahead(hash_worker, file_size, reads, ignore_progress);
-  const Timing timing = stopwatch.stop();
-  return status == HashStatus::Complete ? timing : Timing{-1};
+  return time_loop(file_size, [file_size](Drive& drive) {
+    DriveReads reads{&drive};
+    return read_chunks_ahead(hash_worker, file_size, reads, ignore_progress);
+  });
 }
 
 // Returns the time that the drive alone took over the modelled file, with kReadAheadSlots

@@ -175,14 +175,13 @@ void write_sfv(HWND window) {
     }
     name.back() = L'\0';
     const std::wstring chosen = name.data();
-    const boost::filesystem::path chosen_path = make_path(chosen);
+    const std::wstring target_name = sfv_output_name(chosen);
     // The file is written, and listed in the window, under its 8-bit name; a path without
     // an exact one would reach another file or folder.
     if (!exact_8bit(chosen)) {
       show_failure(window);
       return;
     }
-    const std::wstring target_name = has_sfv_extension(chosen_path) ? chosen : chosen + L".sfv";
     target = make_path(target_name);
     // The dialog asked before replacing the name as typed, not the one with ".sfv"
     // appended. When that one exists, show it in the dialog so the user is asked about it.

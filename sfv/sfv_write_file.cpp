@@ -14,6 +14,11 @@ namespace {
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+template <class Text>
+Text output_name(const Text& chosen, const Text& extension) {
+  return has_sfv_extension(make_path(chosen)) ? chosen : chosen + extension;
+}
+
 }  // namespace
 
 bool has_sfv_extension(const boost::filesystem::path& path) {
@@ -27,7 +32,11 @@ bool has_sfv_extension(const boost::filesystem::path& path) {
 }
 
 std::string sfv_output_name(const std::string& chosen) {
-  return has_sfv_extension(make_path(chosen)) ? chosen : chosen + ".sfv";
+  return output_name(chosen, std::string(".sfv"));
+}
+
+std::wstring sfv_output_name(const std::wstring& chosen) {
+  return output_name(chosen, std::wstring(L".sfv"));
 }
 
 SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileList& list) {

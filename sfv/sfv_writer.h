@@ -21,6 +21,8 @@ bool has_sfv_extension(const boost::filesystem::path& path);
 // itself when it has the .sfv extension, otherwise `chosen` + ".sfv". Raises the
 // name-check error of make_path when `chosen` is no valid path.
 std::string sfv_output_name(const std::string& chosen);
+// The same for a name as the wide dialog hands it over.
+std::wstring sfv_output_name(const std::wstring& chosen);
 
 // Returns the data line of one file: its leaf (behind "./" when it starts with ';', which
 // would make the line a comment), a space, the CRC as eight lowercase hex digits, and "\n"
