@@ -1,6 +1,7 @@
 #include "ui/run_program.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 
 #include <exception>
 #include <stdexcept>
@@ -71,6 +72,9 @@ int run(bool list_loaded) {
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
                                 ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
+  // The Save As dialog is a COM object of the shell's, made on this thread. A failure is no
+  // error here: the save then reports that the list could not be written.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
 
   const HHOOK filter =
       SetWindowsHookExA(WH_MSGFILTER, forward_from_modal_loops, nullptr, GetCurrentThreadId());

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <commdlg.h>
 #include <dlgs.h>
+#include <objbase.h>
 
 #include <fstream>
 #include <iterator>
@@ -27,28 +27,29 @@
 namespace {
 
 // What the test does with one dialog; a script holds one per dialog, in the order they
-// open, and one more for each dialog that an Activate leaves open.
+// open, and one more for each time a Save As dialog is acted on again: after an Activate,
+// and after a box over it that leaves it open.
 struct Action {
   enum Kind {
     SaveAs,       // Save As: type `name` into the name field and press Save
-    ConfirmSave,  // Save As: press Save on the name the dialog shows
     Cancel,       // Save As: press Cancel
-    ConfirmYes,   // overwrite prompt: answer Yes
+    ConfirmYes,   // a question over Save As: answer Yes
+    ConfirmNo,    // a question over Save As: answer No; the Save As stays open
+    Acknowledge,  // a box that says why a name was refused: press OK; the Save As stays open
     Activate,     // Save As: double-click the item `wide_name` in the file list; a Save As
                   // action next acts on the same dialog, in the folder it went to
   };
   Kind kind;
-  std::string name;
-  std::wstring wide_name;  // SaveAs: typed in place of `name` when not empty
+  std::string name{};
+  std::wstring wide_name{};  // SaveAs: typed in place of `name` when not empty
 };
 
 // What a dialog showed when the test got to it, once for every action.
 struct Seen {
-  bool save_as = false;      // false: a message box such as the overwrite prompt
-  std::string folder;        // Save As: its current folder
-  std::wstring wide_folder;  // Save As: its current folder as the wide dialog gives it
+  bool save_as = false;      // false: a message box, such as an overwrite question
   std::string first_filter;  // Save As: the first entry of the file-type combo
-  std::string name;          // Save As: the name field before the test typed into it
+  std::wstring name;         // Save As: the name field before the test typed into it
+  std::wstring text;         // a message box: its text
 };
 
 constexpr UINT_PTR kActTimer = 0x5a01;
@@ -80,17 +81,34 @@ HWND name_field(HWND dialog) {
   return field;
 }
 
+// Returns a message box's text, which the system shows in the static control 0xFFFF.
+std::wstring box_text(HWND box) {
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 1024);
+  return text;
+}
+
 // Posts the click on the button `id` that the dialog would get from the mouse.
 void press(HWND dialog, int id) {
   PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
-// Returns the Save As dialog's file list: the list view of its shell view.
+// Returns the Save As dialog's file list: the list view of its shell view, which sits
+// inside the dialog's browser.
 HWND file_list_view(HWND dialog) {
-  HWND shell_view = FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr);
-  return shell_view == nullptr ? nullptr
-                               : FindWindowExW(shell_view, nullptr, L"SysListView32", nullptr);
+  HWND view = nullptr;
+  EnumChildWindows(
+      dialog,
+      [](HWND window, LPARAM found) -> BOOL {
+        wchar_t name[32] = {};
+        GetClassNameW(window, name, 32);
+        if (std::wstring(name) != L"SHELLDLL_DefView") return TRUE;
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&view));
+  return view == nullptr ? nullptr : FindWindowExW(view, nullptr, L"SysListView32", nullptr);
 }
 
 // Double-clicks the item of the dialog's file list shown as `name`, or as `name` without
@@ -191,15 +209,8 @@ class DialogDriver {
   void act(HWND dialog) {
     Seen s;
     s.save_as = is_save_as(dialog);
+    if (!s.save_as) s.text = box_text(dialog);
     if (s.save_as) {
-      // The dialog's CDM_ messages take the form of the call that opened it, whatever the
-      // form of SendMessage.
-      wchar_t wide_folder[MAX_PATH] = {};
-      if (SendMessageW(dialog, CDM_GETFOLDERPATH, MAX_PATH,
-                       reinterpret_cast<LPARAM>(wide_folder)) > 0) {
-        s.wide_folder = wide_folder;
-        s.folder = boost::filesystem::path(s.wide_folder).string();
-      }
       HWND types = GetDlgItem(dialog, cmb1);
       const LRESULT length = SendMessageA(types, CB_GETLBTEXTLEN, 0, 0);
       if (length >= 0) {
@@ -207,17 +218,20 @@ class DialogDriver {
         SendMessageA(types, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(filter.data()));
         s.first_filter = filter.c_str();
       }
-      s.name = window_text(name_field(dialog));
+      wchar_t name[1024] = {};
+      GetWindowTextW(name_field(dialog), name, 1024);
+      s.name = name;
     }
     seen.push_back(s);
 
     if (next_ == script_.size()) {
-      problems.push_back("unexpected dialog " + std::to_string(seen.size()));
+      problems.push_back("unexpected dialog " + std::to_string(seen.size()) + ": " +
+                         (s.save_as ? "Save As" : boost::filesystem::path(s.text).string()));
       dismiss(dialog);
       return;
     }
     const Action& action = script_[next_++];
-    const bool for_save_as = action.kind != Action::ConfirmYes;
+    const bool for_save_as = acts_on_save_as(action);
     if (for_save_as != s.save_as) {
       problems.push_back("dialog " + std::to_string(seen.size()) + " is " +
                          (s.save_as ? "a Save As dialog" : "a message box") +
@@ -234,14 +248,20 @@ class DialogDriver {
         }
         press(dialog, IDOK);
         break;
-      case Action::ConfirmSave:
-        press(dialog, IDOK);
-        break;
       case Action::Cancel:
         press(dialog, IDCANCEL);
         break;
       case Action::ConfirmYes:
         press(dialog, IDYES);
+        break;
+      case Action::ConfirmNo:
+      case Action::Acknowledge:
+        press(dialog, action.kind == Action::ConfirmNo ? IDNO : IDOK);
+        // The Save As under the box stays open and activates again, which the hook does not
+        // act on twice: act on it here when the script goes on with it.
+        if (next_ < script_.size() && acts_on_save_as(script_[next_])) {
+          SetTimer(GetWindow(dialog, GW_OWNER), kActTimer, kActDelayMs, on_act);
+        }
         break;
       case Action::Activate:
         if (const std::string problem = double_click_item(dialog, action.wide_name);
@@ -252,11 +272,16 @@ class DialogDriver {
         }
         // A folder opens in the same dialog, which does not activate again; a file may
         // open a message box, which does.
-        if (next_ < script_.size() && script_[next_].kind != Action::ConfirmYes) {
+        if (next_ < script_.size() && acts_on_save_as(script_[next_])) {
           SetTimer(dialog, kActTimer, kActDelayMs, on_act);
         }
         break;
     }
+  }
+
+  static bool acts_on_save_as(const Action& action) {
+    return action.kind == Action::SaveAs || action.kind == Action::Cancel ||
+           action.kind == Action::Activate;
   }
 
   static inline DialogDriver* active_ = nullptr;
@@ -278,10 +303,16 @@ class SaveFlow : public testing::Test {
                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_CURRENT_FILE)),
                     GetModuleHandleA(nullptr), nullptr);
     file_list.clear();
+    // The Save As dialog is made through COM, on a thread set up as the program sets up its own.
+    // S_FALSE: the thread's COM stayed set up after the last case, which the shell may keep.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    com_ = com == S_OK || com == S_FALSE;
+    ASSERT_TRUE(com_) << "CoInitializeEx gave " << std::hex << com;
   }
   void TearDown() override {
     DestroyWindow(window_);
     file_list.clear();
+    if (com_) CoUninitialize();
   }
 
   // Creates the file `native_path` and lists it with the given hash outcome.
@@ -318,30 +349,65 @@ class SaveFlow : public testing::Test {
   }
 
   HWND window_ = nullptr;
+  bool com_ = false;
   TempFolder folder;
 };
 
-TEST_F(SaveFlow, OpensInTheFirstFilesFolderAndWritesTheList) {
+// Returns every file under the folder `root` by its path from there, with its content.
+std::map<std::wstring, std::string> files_under(const std::wstring& root) {
+  std::map<std::wstring, std::string> files;
+  for (const auto& item : boost::filesystem::recursive_directory_iterator(root)) {
+    if (!boost::filesystem::is_regular_file(item.status())) continue;
+    std::ifstream in(item.path().c_str(), std::ios::binary);
+    files[item.path().native().substr(root.size() + 1)] =
+        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return files;
+}
+
+// Returns true when `text` holds `part`.
+bool says(const std::wstring& text, const std::wstring& part) {
+  return text.find(part) != std::wstring::npos;
+}
+
+// A list of bare names only checks in its files' folder, so the dialog opens there every
+// time, not where the last list was saved; a name typed without a folder lands in it.
+TEST_F(SaveFlow, OpensInTheFirstFilesFolderEveryTime) {
   const std::string photos = folder.make_folder("photos");
-  add(photos + "\\a b.txt", HashStatus::Complete, 0x0000ABCD);
-  add(folder.file("z.bin"), HashStatus::Complete, 0xFFFFFFFF);
+  const std::string music = folder.make_folder("music");
+  const struct {
+    std::string first, second;  // the listed files: the first one's folder is the list's
+    std::string list;           // where "list" typed into the dialog must land
+    std::string lines;
+  } saves[] = {
+      {photos + "\\a b.txt", folder.file("z.bin"), photos + "\\list.sfv",
+       "a b.txt 0000abcd\r\nz.bin ffffffff\r\n"},
+      {music + "\\m.wav", photos + "\\a b.txt", music + "\\list.sfv",
+       "m.wav 0000abcd\r\na b.txt ffffffff\r\n"},
+  };
+  for (const auto& run : saves) {
+    SCOPED_TRACE(run.list);
+    file_list.clear();
+    add(run.first, HashStatus::Complete, 0x0000ABCD);
+    add(run.second, HashStatus::Complete, 0xFFFFFFFF);
 
-  const std::vector<Seen> seen = save({{Action::SaveAs, "list"}});
+    const std::vector<Seen> seen = save({{Action::SaveAs, "list"}});
 
-  ASSERT_EQ(1u, seen.size());
-  EXPECT_EQ(photos, seen[0].folder) << "the folder of the first entry, not of a later one";
-  // The combo shows a filter by its description alone; the pattern only selects the files.
-  EXPECT_EQ("Simple File Verification file", seen[0].first_filter);
-  EXPECT_EQ("", seen[0].name);
-  EXPECT_EQ(kHeader + "a b.txt 0000abcd\r\nz.bin ffffffff\r\n", read_file(photos + "\\list.sfv"));
+    ASSERT_EQ(1u, seen.size());
+    // The combo shows a filter by its description alone; the pattern only selects the files.
+    EXPECT_EQ("Simple File Verification file", seen[0].first_filter);
+    EXPECT_EQ(L"", seen[0].name);
+    EXPECT_EQ(kHeader + run.lines, read_file(run.list));
+    EXPECT_EQ("SFV file written", outcome());
+  }
   EXPECT_EQ("a b.txt|list.sfv", folder_listing(photos));
-  EXPECT_EQ("SFV file written", outcome());
+  EXPECT_EQ("list.sfv|m.wav", folder_listing(music));
 }
 
 TEST_F(SaveFlow, CancelWritesNothing) {
   add(folder.file("a.txt"), HashStatus::Complete, 1);
 
-  save({{Action::Cancel, ""}});
+  save({{Action::Cancel}});
 
   EXPECT_EQ("a.txt", folder_listing(folder.path()));
   EXPECT_EQ("Aborted SFV write", outcome());
@@ -370,33 +436,25 @@ TEST_F(SaveFlow, SfvExtensionIsAppendedOnlyWhenMissing) {
   }
 }
 
-// The dialog gives at most 259 characters, and ".sfv" added to that many is too long for
-// the 8-bit calls.
-TEST_F(SaveFlow, AFullLengthNameGetsItsExtensionAndIsWritten) {
-  add(folder.file("0.txt"), HashStatus::Complete, 0x12345678);
-  const std::string typed(MAX_PATH - 1 - folder.path().size() - 1, 'n');
-
-  save({{Action::SaveAs, typed}});
-
-  EXPECT_EQ("0.txt|" + typed + ".sfv", folder_listing(folder.path()));
-  EXPECT_EQ(kHeader + "0.txt 12345678\r\n", read_file(folder.file(typed + ".sfv")));
-  EXPECT_EQ("SFV file written", outcome());
-}
-
-// The dialog cannot start in a folder of MAX_PATH characters or more, nor hand over a long
-// name, and the list cannot be written under a name without an 8-bit form of its own: the
-// dialog opens where it can, and such a name typed into it is written or refused in words,
-// never a crash nor another file's name.
+// The dialog cannot start in a folder of MAX_PATH characters or more, and a list's path,
+// ".sfv" included, must fit its buffers; nor can the list be written under a name without
+// an 8-bit form of its own. The dialog opens where it can, and a name it cannot take is
+// refused in words with the dialog still open on it, never a crash nor another file's
+// name: a second name is then written, and the run's results with it.
 TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
   const struct {
     const char* what;
     std::size_t folder_length;  // 0: the test's own folder
-    std::size_t typed_length;
-    std::wstring wide_name;  // typed in place of typed_length n's when not empty
+    std::size_t typed_length;   // of n's; 0: as many as make a list path of `list_length`
+    std::size_t list_length;
+    std::wstring wide_name;  // typed in place of the n's when not empty
+    std::wstring reason;     // what the box over the dialog says; "" when written
   } cases[] = {
-      {"files from a folder of 280 characters", 280, 4, L""},
-      {"a typed name of 291 characters", 0, 291, L""},
-      {"a look-alike of an existing list's name", 0, 1, L"\xFF4E"},  // full-width n
+      {"files from a folder of 280 characters", 280, 4, 0, L"", L""},
+      {"a list path of 259 characters", 0, 0, MAX_PATH - 1, L"", L""},
+      {"a list path of 260 characters", 0, 0, MAX_PATH, L"", L"too long"},
+      {"a typed name of 291 characters", 0, 291, 0, L"", L"too long"},
+      {"a look-alike of an existing list's name", 0, 1, 0, L"\xFF4E", L"no exact form"},  // full-width n
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -405,76 +463,78 @@ TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
     const std::string where = c.folder_length == 0 ? here.path()
                                                    : here.make_long_folder(c.folder_length);
     add(where + "\\0.txt", HashStatus::Complete, 0x12345678);
-    const std::string typed(c.typed_length, 'n');
+    const std::size_t typed_length = c.typed_length != 0 ? c.typed_length
+                                                         : c.list_length - here.path().size() - 5;
+    const std::string typed(typed_length, 'n');
     if (!c.wide_name.empty()) here.write(typed + ".sfv", "old");
+    std::vector<Action> script = {{Action::SaveAs, typed, c.wide_name}};
+    if (!c.reason.empty()) script.insert(script.end(), {{Action::Acknowledge}, {Action::SaveAs, "m"}});
 
-    const std::vector<Seen> seen = save({{Action::SaveAs, typed, c.wide_name}});
+    const std::vector<Seen> seen = save(script);
 
-    ASSERT_EQ(1u, seen.size());
-    EXPECT_LT(seen[0].folder.size(), std::size_t{MAX_PATH}) << seen[0].folder;
-    const std::string written = read_file(seen[0].folder + "\\" + typed + ".sfv");
+    ASSERT_EQ(script.size(), seen.size());
+    // The dialog opened in the listed file's folder, or its nearest parent that it can show.
+    std::string list = where;
+    while (list.size() >= MAX_PATH) list.resize(list.rfind('\\'));
+    list += "\\" + (c.reason.empty() ? typed : "m") + ".sfv";
+    EXPECT_EQ(kHeader + "0.txt 12345678\r\n", read_file(list));
     if (!c.wide_name.empty()) {
-      EXPECT_EQ("Couldn't write SFV file", outcome());
-      EXPECT_EQ("old", written) << "the look-alike's file was replaced";
-    } else if (outcome() == "SFV file written") {
-      EXPECT_EQ(kHeader + "0.txt 12345678\r\n", written);
-    } else {
-      EXPECT_TRUE(outcome() == "Couldn't write SFV file" || outcome() == "Aborted SFV write")
-          << outcome();
-      EXPECT_EQ("", written);
+      EXPECT_EQ("old", read_file(here.file(typed + ".sfv"))) << "the look-alike's file was replaced";
+    }
+    EXPECT_EQ("SFV file written", outcome());
+    if (!c.reason.empty()) {
+      EXPECT_TRUE(says(seen[1].text, c.reason))
+          << "the box says " << boost::filesystem::path(seen[1].text).string();
+      EXPECT_TRUE((c.wide_name.empty() ? widen(typed) : c.wide_name) == seen[2].name)
+          << "the dialog keeps the refused name";
     }
   }
 }
 
-// Returns every file under the folder `root` by its path from there, with its content.
-std::map<std::wstring, std::string> files_under(const std::wstring& root) {
-  std::map<std::wstring, std::string> files;
-  for (const auto& item : boost::filesystem::recursive_directory_iterator(root)) {
-    if (!boost::filesystem::is_regular_file(item.status())) continue;
-    std::ifstream in(item.path().c_str(), std::ios::binary);
-    files[item.path().native().substr(root.size() + 1)] =
-        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  return files;
-}
-
 // A name can also be chosen in the dialog's own list, without Save: a folder browsed into,
 // or a file double-clicked. Beside each full-width name lies its plain look-alike, holding
-// a list of its own. The new list goes where the user chose, or is refused in words where
-// that path has no exact 8-bit form; no other file changes, and no dialog opens again. The
-// dialog opens in the first file's folder only where a list could be saved.
+// a list of its own. The new list goes where the user chose, or, where that path has no
+// exact 8-bit form or fails the name check, the dialog says why and stays open, and a
+// second name is written where it names; no other file changes. The dialog opens in the
+// first file's folder only where a list could be saved.
 TEST_F(SaveFlow, ANameChosenInTheDialogsListIsUsedOrRefusedNeverItsLookAlike) {
   const std::wstring wide_reports = L"\uFF32\uFF45\uFF50\uFF4F\uFF52\uFF54\uFF53";
   const std::wstring wide_made = L"\uFF4D\uFF41\uFF44\uFF45.sfv";
   // Under a code page that holds the full-width letters, as UTF-8 does, all paths are exact.
-  const std::wstring usable_reports = exact_8bit(wide_reports) ? wide_reports : L"";
+  const bool full_width_usable = exact_8bit(wide_reports).has_value();
+  const std::wstring usable_reports = full_width_usable ? wide_reports : L"";
   const struct {
     const char* what;
     std::wstring listed_in;  // the folder of the listed file; paths are from the test's folder
     std::vector<Action> script;
-    std::vector<std::wstring> folders;  // the folder each Save As step sees, "" for the top
-    std::wstring target;                // the file the user chose
+    std::wstring target;  // the file the user chose
+    std::wstring reason;  // what the box over the dialog says when the target is refused
   } cases[] = {
       {"a full-width folder browsed into",
        L"",
-       {{Action::Activate, "", wide_reports}, {Action::SaveAs, "made", L""}},
-       {L"", wide_reports},
-       wide_reports + L"\\made.sfv"},
+       {{Action::Activate, "", wide_reports}, {Action::SaveAs, "made"}},
+       wide_reports + L"\\made.sfv",
+       L"no exact form"},
       {"its plain look-alike browsed into",
        L"",
-       {{Action::Activate, "", L"Reports"}, {Action::SaveAs, "fresh", L""}},
-       {L"", L"Reports"},
-       L"Reports\\fresh.sfv"},
+       {{Action::Activate, "", L"Reports"}, {Action::SaveAs, "fresh"}},
+       L"Reports\\fresh.sfv",
+       L""},
       {"a full-width file double-clicked and confirmed",
        L"",
-       {{Action::Activate, "", wide_made}, {Action::ConfirmYes, "", L""}},
-       {L""},
-       wide_made},
+       {{Action::Activate, "", wide_made}, {Action::ConfirmYes}},
+       wide_made,
+       L"no exact form"},
       {"files from a full-width folder",
        wide_reports,
-       {{Action::SaveAs, "fresh", L""}},
-       {usable_reports},
-       usable_reports.empty() ? L"fresh.sfv" : usable_reports + L"\\fresh.sfv"},
+       {{Action::SaveAs, "fresh"}},
+       usable_reports.empty() ? L"fresh.sfv" : usable_reports + L"\\fresh.sfv",
+       L""},
+      {"a name with a character no name may hold, pasted in",
+       L"",
+       {{Action::SaveAs, "bad\tname"}},
+       L"bad\tname.sfv",
+       L"\"bad\tname.sfv\" ends in a dot or a space, or holds one of"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -497,61 +557,63 @@ TEST_F(SaveFlow, ANameChosenInTheDialogsListIsUsedOrRefusedNeverItsLookAlike) {
     entry.computed = 0x12345678;
     file_list.append(entry);
     std::map<std::wstring, std::string> expected = files_under(root);
-
-    const std::vector<Seen> seen = save(c.script);
-
-    ASSERT_EQ(c.script.size(), seen.size());
-    std::vector<std::wstring> folders;
-    for (const Seen& s : seen) {
-      if (s.save_as) folders.push_back(s.wide_folder);
+    const bool refused = !c.reason.empty() && (says(c.reason, L"holds") || !full_width_usable);
+    std::vector<Action> script = c.script;
+    if (refused) {
+      // A name that cannot be used is refused before the dialog asks to replace its file.
+      std::erase_if(script, [](const Action& a) { return a.kind == Action::ConfirmYes; });
+      script.insert(script.end(), {{Action::Acknowledge},
+                                   {Action::SaveAs, "", full(L"Reports\\second")}});
     }
-    std::vector<std::wstring> expected_folders;
-    for (const std::wstring& relative : c.folders) expected_folders.push_back(full(relative));
-    EXPECT_EQ(expected_folders, folders);
-    if (exact_8bit(full(c.target))) {
-      expected[c.target] = kHeader + "0.txt 12345678\r\n";
-      EXPECT_EQ("SFV file written", outcome());
-    } else {
-      EXPECT_EQ("Couldn't write SFV file", outcome());
-    }
+
+    const std::vector<Seen> seen = save(script);
+
+    ASSERT_EQ(script.size(), seen.size());
+    const std::wstring written = refused ? L"Reports\\second.sfv" : c.target;
+    expected[written] = kHeader + "0.txt 12345678\r\n";
+    EXPECT_EQ("SFV file written", outcome());
     EXPECT_EQ(expected, files_under(root));
+    if (refused) {
+      const Seen& box = seen[script.size() - 2];
+      EXPECT_TRUE(says(box.text, c.reason))
+          << "the box says " << boost::filesystem::path(box.text).string();
+    }
   }
 }
 
-// The dialog's own overwrite prompt only knows the name as typed; for "list" it is list.sfv
-// that gets replaced, so the dialog must come back on that name for the user to confirm.
-TEST_F(SaveFlow, ReplacingTheExtendedNameIsConfirmedInASecondDialog) {
+// The dialog asks before it replaces the file it returns; where the list's name is not
+// that file's (".sfv" appended, or a dialog that appended it to a name that had it in
+// other letters), the list's file is asked about over the dialog. Declined, the dialog
+// stays open on the name.
+TEST_F(SaveFlow, AnExistingListIsReplacedOnlyWhenTheUserAgrees) {
   const std::string old_list =
       "; an older list, longer than the new one\r\nold1.txt 11111111\r\nold2.txt 22222222\r\n";
   const struct {
-    const char* what;
-    std::vector<Action> second_dialog_on;
-    std::string content;
-    std::string outcome;
-  } cases[] = {
-      {"confirmed",
-       {{Action::ConfirmSave, ""}, {Action::ConfirmYes, ""}},
-       kHeader + "a b.txt 0000abcd\r\n",
-       "SFV file written"},
-      {"cancelled", {{Action::Cancel, ""}}, old_list, "Aborted SFV write"},
-  };
+    std::string typed;  // the existing list's name is the typed one with .sfv if it lacks it
+    bool agreed;
+  } cases[] = {{"list", true}, {"list", false}, {"LIST.SFV", true}, {"LIST.SFV", false}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed + (c.agreed ? ", agreed" : ", declined"));
     TempFolder here;
     file_list.clear();
     add(here.file("a b.txt"), HashStatus::Complete, 0x0000ABCD);
-    const std::string target = here.write("list.sfv", old_list);
+    const std::string name = c.typed == "list" ? "list.sfv" : c.typed;
+    const std::string target = here.write(name, old_list);
+    std::vector<Action> script = {{Action::SaveAs, c.typed}, {Action::ConfirmYes}};
+    if (!c.agreed) script = {{Action::SaveAs, c.typed}, {Action::ConfirmNo}, {Action::Cancel}};
 
-    std::vector<Action> script = {{Action::SaveAs, "list"}};
-    script.insert(script.end(), c.second_dialog_on.begin(), c.second_dialog_on.end());
     const std::vector<Seen> seen = save(script);
 
-    ASSERT_GE(seen.size(), 2u) << c.what;
-    // The dialog splits the full name it is given into its folder and its name field.
-    EXPECT_EQ(here.path(), seen[1].folder) << c.what;
-    EXPECT_EQ("list.sfv", seen[1].name) << c.what << ": the second dialog shows the extended name";
-    EXPECT_EQ(c.content, read_file(target)) << c.what;
-    EXPECT_EQ("a b.txt|list.sfv", folder_listing(here.path())) << c.what;
-    EXPECT_EQ(c.outcome, outcome()) << c.what;
+    ASSERT_EQ(script.size(), seen.size());
+    EXPECT_TRUE(says(seen[1].text, L"already exists"))
+        << "the question says " << boost::filesystem::path(seen[1].text).string();
+    if (!c.agreed) {
+      EXPECT_TRUE(widen(c.typed) == seen[2].name) << "the dialog keeps the name";
+    }
+    EXPECT_EQ(c.agreed ? kHeader + "a b.txt 0000abcd\r\n" : old_list, read_file(target));
+    EXPECT_EQ(name < "a b.txt" ? name + "|a b.txt" : "a b.txt|" + name,
+              folder_listing(here.path()));
+    EXPECT_EQ(c.agreed ? "SFV file written" : "Aborted SFV write", outcome());
   }
 }
 
@@ -581,7 +643,6 @@ TEST_F(SaveFlow, FilesNotReadCompletelyAreLeftOutAndCounted) {
     const std::vector<Seen> seen = save({{Action::SaveAs, "list"}});
 
     ASSERT_EQ(1u, seen.size()) << c.outcome;
-    EXPECT_EQ(here.path(), seen[0].folder) << c.outcome;
     EXPECT_EQ(kHeader + c.lines, read_file(here.file("list.sfv"))) << c.outcome;
     EXPECT_EQ(c.outcome, outcome());
   }
