@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -657,6 +658,26 @@ TEST_F(SaveFlow, NoFileReadOpensNoDialog) {
   EXPECT_EQ(0u, seen.size()) << "dialogs opened";
   EXPECT_EQ("a.txt|b.txt", folder_listing(folder.path()));
   EXPECT_EQ("No SFV file written: none of the files could be read", outcome());
+}
+
+// Without COM on its thread the dialog cannot be made: the save fails in words.
+TEST_F(SaveFlow, ADialogThatCannotBeMadeFailsTheWrite) {
+  add(folder.file("a.txt"), HashStatus::Complete, 1);
+  std::string shown;
+  std::thread([&] {
+    const HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr,
+                                        nullptr, nullptr);
+    CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, window,
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_CURRENT_FILE)), nullptr,
+                    nullptr);
+    write_sfv(window);
+    char text[64] = {};
+    GetDlgItemTextA(window, IDC_CURRENT_FILE, text, sizeof text);
+    shown = text;
+    DestroyWindow(window);
+  }).join();
+  EXPECT_EQ("Couldn't write SFV file", shown);
+  EXPECT_EQ("a.txt", folder_listing(folder.path()));
 }
 
 }  // namespace
