@@ -45,6 +45,9 @@
 
 namespace {
 
+// The hasher of the worker thread, as a run of one file uses it.
+FileHasher& hasher = *hash_worker.hashers[0];
+
 constexpr double kBandwidth = 2.9e9;   // bytes a second with requests always in flight
 constexpr double kRateAlone = 1.5e9;   // bytes a second of one 1 MiB request at a time
 constexpr double kLatency = kReadChunkSize / kRateAlone - kReadChunkSize / kBandwidth;
@@ -129,14 +132,14 @@ struct DriveReads {
   void cancel() {}  // the drive writes nothing, so a read left in flight harms nothing
 };
 
-void ignore_progress(HashWorker&, std::uint32_t, std::uint32_t) {}
+void ignore_progress(FileHasher&, std::uint32_t, std::uint32_t) {}
 
 // Returns the time that `loop(drive)`, one of the read loops over the modelled file of
 // `file_size` bytes, took; negative seconds when it did not end Complete.
 template <class Loop>
 Timing time_loop(std::int64_t file_size, Loop loop) {
   Drive drive{file_size};
-  hash_worker.crc.reset();
+  hasher.crc.reset();
   const Stopwatch stopwatch;
   const HashStatus status = loop(drive);
   const Timing timing = stopwatch.stop();
@@ -152,7 +155,7 @@ Timing time_in_turn(std::int64_t file_size) {
       offset += *bytes_read;
       return true;
     };
-    return read_all_chunks(hash_worker, file_size, read, ignore_progress);
+    return read_all_chunks(hasher, file_size, read, ignore_progress);
   });
 }
 
@@ -160,7 +163,7 @@ Timing time_in_turn(std::int64_t file_size) {
 Timing time_ahead(std::int64_t file_size) {
   return time_loop(file_size, [file_size](Drive& drive) {
     DriveReads reads{&drive};
-    return read_chunks_ahead(hash_worker, file_size, reads, ignore_progress);
+    return read_chunks_ahead(hasher, file_size, reads, ignore_progress);
   });
 }
 
@@ -193,7 +196,7 @@ double time_crc_alone(std::int64_t file_size, boost::crc_32_type& crc) {
     const auto size =
         static_cast<std::size_t>(std::min<std::int64_t>(kReadChunkSize, file_size - offset));
     const auto slot = static_cast<std::uint32_t>(chunk % kReadAheadSlots);
-    crc32_process(crc, slot_buffer(hash_worker, slot), size);
+    crc32_process(crc, slot_buffer(hasher, slot), size);
   }
   return now_seconds() - start;
 }
@@ -212,10 +215,10 @@ int main(int argc, char** argv) {
 
   std::mt19937_64 random(20261208);
   for (std::uint32_t i = 0; i < kReadChunkSize; ++i) {
-    hash_worker.buffer[i] = static_cast<unsigned char>(random() >> 56);
+    hasher.buffer[i] = static_cast<unsigned char>(random() >> 56);
   }
   for (std::uint32_t slot = 1; slot < kReadAheadSlots; ++slot) {
-    std::copy_n(hash_worker.buffer, kReadChunkSize, slot_buffer(hash_worker, slot));
+    std::copy_n(hasher.buffer, kReadChunkSize, slot_buffer(hasher, slot));
   }
 
   Timing drive_measured;
@@ -242,17 +245,17 @@ int main(int argc, char** argv) {
     for (long round = 0; round < repeat; ++round) {
       best_crc = std::min(best_crc, time_crc_alone(file_size, crc_alone));
       const Timing turn = time_in_turn(file_size);
-      const auto turn_crc = hash_worker.crc.checksum();
+      const auto turn_crc = hasher.crc.checksum();
       const Timing ahead = time_ahead(file_size);
       if (turn.seconds < 0 || ahead.seconds < 0) {
         std::fprintf(stderr, "tallyrun-bench-drive: a loop did not read the whole file\n");
         return 1;
       }
-      if (turn_crc != crc_alone.checksum() || hash_worker.crc.checksum() != crc_alone.checksum()) {
+      if (turn_crc != crc_alone.checksum() || hasher.crc.checksum() != crc_alone.checksum()) {
         std::fprintf(stderr, "tallyrun-bench-drive: %s: the loops' CRCs %08x and %08x differ "
                      "from the CRC alone %08x\n", crc32_kernel_name(kernel),
                      static_cast<unsigned>(turn_crc),
-                     static_cast<unsigned>(hash_worker.crc.checksum()),
+                     static_cast<unsigned>(hasher.crc.checksum()),
                      static_cast<unsigned>(crc_alone.checksum()));
         return 1;
       }

@@ -289,11 +289,11 @@ int time_loop(const std::string& list, bool crc_alone) {
     DWORD count = 0;
     if (GetFileSizeEx(file, &size)) {
       while (done < size.QuadPart &&
-             ReadFile(file, hash_worker.buffer, kReadChunkSize, &count, nullptr) && count > 0) {
+             ReadFile(file, hash_worker.hashers[0]->buffer, kReadChunkSize, &count, nullptr) && count > 0) {
         done += count;
         if (crc_alone) {
           const double crc_start = now_seconds();
-          crc32_process(crc, hash_worker.buffer, count);
+          crc32_process(crc, hash_worker.hashers[0]->buffer, count);
           crc_seconds += now_seconds() - crc_start;
         }
       }

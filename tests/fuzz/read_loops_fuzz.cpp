@@ -224,7 +224,7 @@ HashStatus ahead_outcome(const Script& s, std::vector<std::uint32_t>& progress) 
 }
 
 std::vector<std::uint32_t> reported;
-void record(HashWorker& worker, std::uint32_t index, std::uint32_t progress) {
+void record(FileHasher& worker, std::uint32_t index, std::uint32_t progress) {
   check(index == worker.index, "index passed to the sink", index, worker.index);
   reported.push_back(progress);
 }
@@ -239,8 +239,8 @@ void compare_progress(const char* loop, const std::vector<std::uint32_t>& expect
   std::abort();
 }
 
-HashWorker& worker() {
-  static HashWorker instance;
+FileHasher& worker() {
+  static FileHasher instance;
   return instance;
 }
 
@@ -265,7 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     if (script.steps[3 * i] % 8 >= 6) script.honest = false;
   }
 
-  HashWorker& w = worker();
+  FileHasher& w = worker();
   w.index = input[0];
   std::vector<std::uint32_t> expected_progress;
   const HashStatus serial_expected = serial_outcome(script, expected_progress);
