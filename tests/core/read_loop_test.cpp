@@ -1,14 +1,20 @@
-// The read loops of hash_file, driven by scripted reads: they need neither a file nor the
-// system, so this table runs in the native build under the sanitizers too.
+// The read loops of hash_file, driven by scripted reads, alone and as sets of files on
+// several hashers: they need neither a file nor the system, so these tables run in the
+// native build under the sanitizers too.
 #include "core/read_loop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/set_run.h"
 #include "tests/support/print.h"
 #include "tests/support/recorded_progress.h"
 
@@ -18,7 +24,7 @@ class ReadLoops : public testing::Test {
  protected:
   void SetUp() override { posted.clear(); }
 
-  HashWorker worker;
+  FileHasher worker;
 };
 
 // Files that change while they are read cannot be made on a real disk while hash_file holds
@@ -166,16 +172,19 @@ struct ScriptedReads {
   }
 };
 
-TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
+struct Case {
+  const char* what;
+  std::int64_t file_size;
+  std::vector<std::pair<bool, std::uint32_t>> reads;
+  HashStatus status;
+  std::vector<std::uint32_t> progress;
+  bool ahead = true;  // false: only the serial loop can make these reads
+};
+
+// Every kind of short or long read, each a file of its own.
+const std::vector<Case>& scripted_files() {
   const std::uint32_t chunk = kReadChunkSize;
-  struct Case {
-    const char* what;
-    std::int64_t file_size;
-    std::vector<std::pair<bool, std::uint32_t>> reads;
-    HashStatus status;
-    std::vector<std::uint32_t> progress;
-    bool ahead = true;  // false: only the serial loop can make these reads
-  } cases[] = {
+  static const std::vector<Case> cases = {
       {"whole file", 2 * chunk, {{true, chunk}, {true, chunk}, {true, 0}}, HashStatus::Complete, {32767, 65535}},
       {"first read fails", 10, {{false, 0}}, HashStatus::Incomplete, {}},
       {"later read fails", 2 * chunk, {{true, chunk}, {false, 0}}, HashStatus::Incomplete, {32767}},
@@ -214,8 +223,13 @@ TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
       // stop there.
       {"small file shrank", 10, {{true, 4}, {true, 0}}, HashStatus::Incomplete, {26214}},
   };
+  return cases;
+}
+
+TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
+  const std::uint32_t chunk = kReadChunkSize;
   using Completion = ScriptedReads::Completion;
-  for (const Case& c : cases) {
+  for (const Case& c : scripted_files()) {
     posted.clear();
     ScriptedReads serial{c.reads, c.file_size, worker.buffer};
     worker.crc.reset();
@@ -258,6 +272,127 @@ TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
         EXPECT_EQ(most, ahead.most_in_flight) << what;
       }
     }
+  }
+}
+
+// A run's view of a set while its hashers work: what set_position says on each thread
+// must never go back, nor say that an entry is finished before its result is stored.
+struct SetWatch {
+  SetRun* run = nullptr;
+  std::vector<std::atomic<bool>>* stored = nullptr;
+  int number = 0;  // which run it is
+};
+SetWatch set_watch;
+
+void check_set_order(const char* when) {
+  thread_local std::optional<SetPosition> last;
+  thread_local int last_run = 0;
+  if (last_run != set_watch.number) last.reset();
+  last_run = set_watch.number;
+  const std::optional<SetPosition> now = set_position(*set_watch.run);
+  if (!now) return;
+  if (last && (now->index < last->index ||
+               (now->index == last->index && now->file_progress < last->file_progress))) {
+    ADD_FAILURE() << when << ": the run went back from " << last->index << " to " << now->index;
+  }
+  last = now;
+  for (std::uint32_t i = 0; i < now->index; ++i) {
+    if (!(*set_watch.stored)[i].load()) ADD_FAILURE() << when << ": " << i << " shown before it ended";
+  }
+}
+
+void publish_and_check(FileHasher& hasher, std::uint32_t index, std::uint32_t file_progress) {
+  publish_read(hasher, index, file_progress);
+  check_set_order("after a read");
+}
+
+// The table's files as one list, each file three times (its reads ending at their start,
+// when waited for, and all at once, newest first), through the choice by the first read on
+// several hashers, each on a thread of its own as in a run: every entry gets the status
+// and CRC it gets alone, whichever hasher takes it; no read is in flight once the run is
+// over, failing files included, which stop with reads ahead in flight; and every hasher
+// has ended idle.
+TEST(ReadLoopSets, EveryEntryAsAloneAndTheRunInListOrder) {
+  using Completion = ScriptedReads::Completion;
+  struct Entry {
+    const Case* file;
+    Completion completion;
+    std::uint32_t crc = 0;  // alone, through read_all_chunks
+  };
+  std::vector<Entry> entries;
+  FileHasher alone;
+  for (const Case& c : scripted_files()) {
+    if (!c.ahead) continue;
+    ScriptedReads serial{c.reads, c.file_size, alone.buffer};
+    alone.crc.reset();
+    read_all_chunks(alone, c.file_size, std::ref(serial), record_progress);
+    for (Completion completion :
+         {Completion::AtStart, Completion::WhenWaited, Completion::NewestFirst}) {
+      entries.push_back({&c, completion, alone.crc.checksum()});
+    }
+  }
+  for (const std::uint32_t hasher_count : {2u, 3u}) {
+    SCOPED_TRACE(std::to_string(hasher_count) + " hashers");
+    std::vector<std::unique_ptr<FileHasher>> owned;
+    FileHasher* hashers[kMaxHashers] = {};
+    for (std::uint32_t i = 0; i < hasher_count; ++i) {
+      owned.push_back(std::make_unique<FileHasher>());
+      hashers[i] = owned.back().get();
+    }
+    std::vector<ScriptedReads> reads;
+    for (const Entry& e : entries) {
+      reads.push_back({e.file->reads, e.file->file_size, nullptr, e.completion});
+      reads.back().check_position = true;
+    }
+    std::vector<HashStatus> status(entries.size(), HashStatus::NotOpened);
+    std::vector<std::uint32_t> crc(entries.size(), 0);
+    std::vector<std::atomic<bool>> stored(entries.size());
+    SetRun run;
+    begin_set(run, hashers, hasher_count, static_cast<std::uint32_t>(entries.size()));
+    set_watch = {&run, &stored, set_watch.number + 1};
+    const auto hash_entry = [&](FileHasher& hasher, std::uint32_t index) {
+      ScriptedReads& r = reads[index];
+      r.buffer_start = hasher.buffer;
+      status[index] = read_file_by_first_read(hasher, entries[index].file->file_size, r,
+                                              std::ref(r), publish_and_check);
+      crc[index] = hasher.crc.checksum();
+      stored[index].store(true);
+    };
+    const auto moved = [](FileHasher&) { check_set_order("after an entry"); };
+    std::vector<std::thread> threads;
+    for (std::uint32_t i = 1; i < hasher_count; ++i) {
+      threads.emplace_back([&, i] { hash_entries(run, *hashers[i], hash_entry, moved); });
+    }
+    hash_entries(run, *hashers[0], hash_entry, moved);
+    for (std::thread& t : threads) t.join();
+
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const Case& c = *entries[i].file;
+      EXPECT_EQ(c.status, status[i]) << c.what << " " << static_cast<int>(entries[i].completion);
+      if (c.status == HashStatus::Complete) {
+        EXPECT_EQ(entries[i].crc, crc[i]) << c.what;
+      }
+      EXPECT_EQ(0u, reads[i].in_flight.size()) << c.what << ": reads left in flight";
+    }
+    for (std::uint32_t i = 0; i < hasher_count; ++i) EXPECT_EQ(kHasherIdle, hashers[i]->position.load());
+    EXPECT_EQ(set_position(run), (SetPosition{static_cast<std::uint32_t>(entries.size() - 1), 0xFFFF}));
+  }
+}
+
+// One per core, at most eight and at most one per entry; one where the drive seeks, and as
+// many as ever where the volume does not answer.
+TEST(ReadLoopSets, HashersForTheMachineAndTheDrive) {
+  const struct {
+    std::uint32_t cores;
+    std::optional<bool> seeks;
+    std::uint32_t count;
+    std::uint32_t hashers;
+  } cases[] = {{2, std::nullopt, 100, 2}, {2, false, 100, 2}, {2, true, 100, 1},
+               {16, std::nullopt, 100, 8}, {16, true, 100, 1},  {4, false, 3, 3},
+               {4, false, 0, 1},           {0, false, 5, 1}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.hashers, hashers_for(c.cores, c.seeks, c.count))
+        << c.cores << " cores, " << c.count << " entries";
   }
 }
 
