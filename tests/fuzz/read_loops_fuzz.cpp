@@ -250,33 +250,27 @@ FileHasher& worker() {
   return instance;
 }
 
-// A set of entries that are all the script's file, as a run on two hashers sees it.
-struct SetSeen {
-  static constexpr std::uint32_t kMost = 5;
-  SetRun run;
-  std::atomic<bool> stored[kMost] = {};
-  HashStatus status[kMost] = {};
-  std::uint32_t crc[kMost] = {};
-  std::size_t left_in_flight[kMost] = {};
-};
-SetSeen* set_seen = nullptr;
+// The set that run_as_set hashes, for the sink.
+constexpr std::uint32_t kMostInSet = 5;
+SetRun* set_run = nullptr;
+std::atomic<bool> set_stored[kMostInSet];
 int set_number = 0;  // which set it is, counted from the first
 
-// Fails when the run's position goes back on this thread, or passes an entry whose result
+// Fails when the set's position goes back on this thread, or passes an entry whose result
 // is not stored.
 void check_set_order() {
   thread_local std::uint64_t last = 0;  // (index + 1, file progress) of the last position
   thread_local int last_set = 0;
   if (last_set != set_number) last = 0;
   last_set = set_number;
-  const std::optional<SetPosition> at = set_position(set_seen->run);
+  const std::optional<SetPosition> at = set_position(*set_run);
   if (!at) return;
   const std::uint64_t now = (std::uint64_t{at->index} + 1) << 32 | at->file_progress;
   check(now >= last, "the set's position went back to entry", at->index,
         static_cast<long long>(last >> 32) - 1);
   last = now;
   for (std::uint32_t i = 0; i < at->index; ++i) {
-    check(set_seen->stored[i].load(), "entry shown finished before its result", i, at->index);
+    check(set_stored[i].load(), "entry shown finished before its result", i, at->index);
   }
 }
 
@@ -292,37 +286,30 @@ void run_as_set(const Script& script, std::uint32_t count, HashStatus expected,
                 std::uint32_t file_crc) {
   static FileHasher second;
   FileHasher* hashers[kMaxHashers] = {&worker(), &second};
-  SetSeen seen;
-  set_seen = &seen;
+  SetRun run;
+  set_run = &run;
   ++set_number;
-  begin_set(seen.run, hashers, 2, count);
+  for (std::atomic<bool>& stored : set_stored) stored.store(false);
+  begin_set(run, hashers, 2, count);
   const auto hash_entry = [&](FileHasher& hasher, std::uint32_t index) {
     SerialReads in_turn{script};
     in_turn.unbuffered = true;
     in_turn.held = script.file_size > kChunk;
     FirstReadReads reads{{script, hasher.buffer}, in_turn};
-    seen.status[index] =
-        read_file_by_first_read(hasher, script.file_size, reads, std::ref(in_turn), publish_and_check);
-    seen.crc[index] = hasher.crc.checksum();
-    seen.left_in_flight[index] = reads.in_flight.size();
-    seen.stored[index].store(true);
+    const HashStatus status = read_file_by_first_read(hasher, script.file_size, reads,
+                                                      std::ref(in_turn), publish_and_check);
+    check(status == expected, "a set entry's status", static_cast<int>(status),
+          static_cast<int>(expected));
+    check(status != HashStatus::Complete || hasher.crc.checksum() == file_crc,
+          "a set entry's CRC", hasher.crc.checksum(), file_crc);
+    check(reads.in_flight.empty(), "a set entry's reads in flight on return",
+          static_cast<long long>(reads.in_flight.size()), 0);
+    set_stored[index].store(true);
   };
   const auto moved = [](FileHasher&) { check_set_order(); };
-  std::thread other([&] { hash_entries(seen.run, second, hash_entry, moved); });
-  hash_entries(seen.run, worker(), hash_entry, moved);
+  std::thread other([&] { hash_entries(run, second, hash_entry, moved); });
+  hash_entries(run, worker(), hash_entry, moved);
   other.join();
-  for (std::uint32_t i = 0; i < count; ++i) {
-    check(seen.status[i] == expected, "a set entry's status", static_cast<int>(seen.status[i]),
-          static_cast<int>(expected));
-    if (expected == HashStatus::Complete) {
-      check(seen.crc[i] == file_crc, "a set entry's CRC", seen.crc[i], file_crc);
-    }
-    check(seen.left_in_flight[i] == 0, "a set entry's reads in flight on return",
-          static_cast<long long>(seen.left_in_flight[i]), 0);
-  }
-  check(set_position(seen.run) == SetPosition{count - 1, 0xFFFF}, "the set's last position",
-        set_position(seen.run) ? set_position(seen.run)->index : -1, count - 1);
-  set_seen = nullptr;
 }
 
 }  // namespace
@@ -409,7 +396,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
 
   // With the top bit of byte 3 set, the same file as a list of two to five entries.
   if ((input[3] & 0x80) != 0) {
-    run_as_set(script, 2 + (input[3] >> 5 & 3), ahead_expected, file_crc.checksum());
+    run_as_set(script, 2 + (input[3] >> 5 & 3u), ahead_expected, file_crc.checksum());
   }
 
   // A file read honestly is complete exactly when it still has the size that was taken.

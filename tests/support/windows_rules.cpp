@@ -126,15 +126,11 @@ File* remember(HANDLE handle, DWORD flags, const wchar_t* name) {
 }
 
 // Counts `file`, just opened by CreateFile, among the files open at once if it is opened
-// for unbuffered reading, as the program opens the files it hashes.
+// for unbuffered reading, as the program opens the files it hashes. Under the lock.
 void count_open(File& file) {
-  if ((file.flags & FILE_FLAG_NO_BUFFERING) == 0) return;
-  file.counted = true;
-  const LONG open = InterlockedIncrement(&counts->files_open);
-  for (LONG most = counts->files_open_most; open > most;) {
-    const LONG seen = InterlockedCompareExchange(&counts->files_open_most, open, most);
-    if (seen == most) break;
-    most = seen;
+  file.counted = (file.flags & FILE_FLAG_NO_BUFFERING) != 0;
+  if (file.counted && ++counts->files_open > counts->files_open_most) {
+    counts->files_open_most = counts->files_open;
   }
 }
 
@@ -433,7 +429,7 @@ BOOL WINAPI close_handle(HANDLE handle) {
   AcquireSRWLockExclusive(&lock);
   if (File* file = find_file(handle)) {
     cancel_reads(handle, nullptr, true);
-    if (file->counted) InterlockedDecrement(&counts->files_open);
+    if (file->counted) --counts->files_open;
     *file = File{};
   }
   ReleaseSRWLockExclusive(&lock);
@@ -464,7 +460,6 @@ BOOL WINAPI device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
   const auto* query = static_cast<const STORAGE_PROPERTY_QUERY*>(in);
   if (code != IOCTL_STORAGE_QUERY_PROPERTY || in_size < sizeof *query ||
       query->PropertyId != StorageDeviceSeekPenaltyProperty ||
-      query->QueryType != PropertyStandardQuery ||
       out_size < sizeof(DEVICE_SEEK_PENALTY_DESCRIPTOR)) {
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
