@@ -38,12 +38,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "core/crc32.h"
 #include "core/hash_worker.h"
 #include "core/read_loop.h"
+#include "core/set_run.h"
 
 namespace {
+
+// The hasher of the worker thread, as a run of one file uses it.
+FileHasher& hasher = *hash_worker.hashers[0];
 
 constexpr double kBandwidth = 2.9e9;   // bytes a second with requests always in flight
 constexpr double kRateAlone = 1.5e9;   // bytes a second of one 1 MiB request at a time
@@ -129,14 +135,14 @@ struct DriveReads {
   void cancel() {}  // the drive writes nothing, so a read left in flight harms nothing
 };
 
-void ignore_progress(HashWorker&, std::uint32_t, std::uint32_t) {}
+void ignore_progress(FileHasher&, std::uint32_t, std::uint32_t) {}
 
 // Returns the time that `loop(drive)`, one of the read loops over the modelled file of
 // `file_size` bytes, took; negative seconds when it did not end Complete.
 template <class Loop>
 Timing time_loop(std::int64_t file_size, Loop loop) {
   Drive drive{file_size};
-  hash_worker.crc.reset();
+  hasher.crc.reset();
   const Stopwatch stopwatch;
   const HashStatus status = loop(drive);
   const Timing timing = stopwatch.stop();
@@ -152,7 +158,7 @@ Timing time_in_turn(std::int64_t file_size) {
       offset += *bytes_read;
       return true;
     };
-    return read_all_chunks(hash_worker, file_size, read, ignore_progress);
+    return read_all_chunks(hasher, file_size, read, ignore_progress);
   });
 }
 
@@ -160,7 +166,7 @@ Timing time_in_turn(std::int64_t file_size) {
 Timing time_ahead(std::int64_t file_size) {
   return time_loop(file_size, [file_size](Drive& drive) {
     DriveReads reads{&drive};
-    return read_chunks_ahead(hash_worker, file_size, reads, ignore_progress);
+    return read_chunks_ahead(hasher, file_size, reads, ignore_progress);
   });
 }
 
@@ -193,14 +199,226 @@ double time_crc_alone(std::int64_t file_size, boost::crc_32_type& crc) {
     const auto size =
         static_cast<std::size_t>(std::min<std::int64_t>(kReadChunkSize, file_size - offset));
     const auto slot = static_cast<std::uint32_t>(chunk % kReadAheadSlots);
-    crc32_process(crc, slot_buffer(hash_worker, slot), size);
+    crc32_process(crc, slot_buffer(hasher, slot), size);
   }
   return now_seconds() - start;
+}
+
+// --- sets of files ---------------------------------------------------------------------
+//
+// A set is timed on a modelled clock instead of the real one, each hasher a fiber of this
+// thread that stands for a thread on a core of its own: what a hasher does on its processor
+// (the CRC, the loops' own work) is measured on the real clock while its fiber runs and
+// added to its modelled time; an open costs it a modelled time; a read is issued to the one
+// drive that all share at its modelled time and waited for there. The fiber whose modelled
+// time is the earliest always runs next, so the drive sees the requests in the order of
+// their modelled times, and nothing that the busy machine does between two fibers counts.
+
+// The drive of the sets: an NVMe drive with a request latency of 80 us that transfers
+// 2.9 GB/s while requests are in flight.
+constexpr double kSetLatency = 80e-6;
+
+struct ModelledHasher {
+  void* fiber = nullptr;
+  double now = 0;  // its modelled time
+  bool done = false;
+};
+
+struct SetModel {
+  void* scheduler = nullptr;
+  std::vector<ModelledHasher> hashers;
+  ModelledHasher* running = nullptr;
+  double resumed = 0;  // the real time at which the running fiber last resumed
+  double drive_end = 0;  // modelled: when the drive ends the last request issued to it
+  double open_seconds = 0;
+  bool second_open = false;  // a file larger than a chunk costs two opens, as it used to
+  SetRun run;
+  std::vector<std::int64_t> sizes;  // the files of the list
+};
+SetModel* model = nullptr;
+
+// Returns the running hasher's modelled time, with the processor time since it resumed.
+double modelled_now() {
+  const double real = now_seconds();
+  model->running->now += real - model->resumed;
+  model->resumed = real;
+  return model->running->now;
+}
+
+// Makes the running hasher wait until the modelled time `until`, while the others run.
+void wait_modelled(double until) {
+  model->running->now = std::max(modelled_now(), until);
+  SwitchToFiber(model->scheduler);
+  model->resumed = now_seconds();
+}
+
+// Issues a read of `size` bytes at `offset` of the file of `file_size` bytes to the drive;
+// returns when it ends in modelled time, and in `bytes` how many of them the file holds.
+double issue_read(std::int64_t file_size, std::int64_t offset, std::uint32_t size,
+                  std::uint32_t* bytes) {
+  const double now = modelled_now();
+  *bytes = static_cast<std::uint32_t>(std::clamp<std::int64_t>(file_size - offset, 0, size));
+  if (*bytes == 0) return now;
+  model->drive_end = std::max(now + kSetLatency, model->drive_end) + *bytes / kBandwidth;
+  return model->drive_end;
+}
+
+// The reads of one modelled file for read_file_by_first_read: every read goes to the drive.
+struct ModelledReads {
+  std::int64_t file_size = 0;
+  double end[kReadAheadSlots] = {};
+  std::uint32_t bytes[kReadAheadSlots] = {};
+  std::int64_t in_turn = 0;
+
+  void start(std::uint32_t slot, unsigned char*, std::int64_t offset, std::uint32_t size) {
+    end[slot] = issue_read(file_size, offset, size, &bytes[slot]);
+  }
+  bool ended(std::uint32_t) { return false; }
+  bool finish(std::uint32_t slot, std::uint32_t* bytes_read) {
+    wait_modelled(end[slot]);
+    *bytes_read = bytes[slot];
+    return true;
+  }
+  void cancel() {}
+  bool continue_in_turn(std::int64_t offset) {
+    in_turn = offset;
+    return true;
+  }
+  bool operator()(void*, std::uint32_t size, std::uint32_t* bytes_read) {
+    wait_modelled(issue_read(file_size, in_turn, size, bytes_read));
+    in_turn += *bytes_read;
+    return true;
+  }
+};
+
+void ignore_read(FileHasher&, std::uint32_t, std::uint32_t) {}
+
+// Opens (in modelled time) and hashes entry `index` of the modelled list.
+void hash_modelled_entry(FileHasher& owner, std::uint32_t index) {
+  const std::int64_t size = model->sizes[index];
+  const int opens = model->second_open && size > kReadChunkSize ? 2 : 1;
+  wait_modelled(modelled_now() + opens * model->open_seconds);
+  ModelledReads reads{size};
+  if (read_file_by_first_read(owner, size, reads, std::ref(reads), ignore_read) !=
+      HashStatus::Complete) {
+    std::fprintf(stderr, "tallyrun-bench-drive: a modelled file was not read whole\n");
+    std::exit(1);
+  }
+}
+
+void WINAPI modelled_hasher_main(void* parameter) {
+  model->resumed = now_seconds();
+  hash_entries(model->run, *static_cast<FileHasher*>(parameter), hash_modelled_entry,
+               [](FileHasher&) {});
+  model->running->done = true;
+  SwitchToFiber(model->scheduler);
+}
+
+// Returns the modelled time that `hasher_count` hashers take over `count` files of
+// `file_size` bytes with opens of `open_seconds` (two for a file larger than a chunk with
+// `second_open`).
+double time_set(std::uint32_t count, std::int64_t file_size, double open_seconds,
+                std::uint32_t hasher_count, bool second_open, FileHasher* const* hashers) {
+  static void* const scheduler = ConvertThreadToFiber(nullptr);  // this thread, once
+  SetModel set;
+  model = &set;
+  set.scheduler = scheduler;
+  set.open_seconds = open_seconds;
+  set.second_open = second_open;
+  set.sizes.assign(count, file_size);
+  begin_set(set.run, hashers, hasher_count, count);
+  set.hashers.resize(hasher_count);
+  for (std::uint32_t i = 0; i < hasher_count; ++i) {
+    set.hashers[i].fiber = CreateFiber(0, modelled_hasher_main, hashers[i]);
+  }
+  for (;;) {
+    ModelledHasher* next = nullptr;
+    for (ModelledHasher& h : set.hashers) {
+      if (!h.done && (next == nullptr || h.now < next->now)) next = &h;
+    }
+    if (next == nullptr) break;
+    set.running = next;
+    SwitchToFiber(next->fiber);
+  }
+  double end = 0;
+  for (ModelledHasher& h : set.hashers) {
+    end = std::max(end, h.now);
+    DeleteFiber(h.fiber);
+  }
+  model = nullptr;
+  return end;
+}
+
+// Times every set at opens of 40 and 150 us, on `hasher_count` hashers as the program runs
+// them and on one as it used to (an open more for each file larger than a chunk), best of
+// `repeat`; prints "sets HASHERS LATENCY BANDWIDTH", then for each set and open cost "set
+// NAME FILES BYTES OPEN_US LIMIT HASHERS_SECONDS ONE_SECONDS", all in modelled seconds.
+// The limit is the largest of the bytes at the drive's full rate, the opens spread over
+// four threads, and the CRC alone over those bytes spread over the hashers' cores.
+int time_sets(long repeat, std::uint32_t hasher_count) {
+  std::vector<FileHasher*> hashers{&hasher};
+  while (hashers.size() < hasher_count) hashers.push_back(new FileHasher);
+  for (FileHasher* h : hashers) {
+    std::mt19937_64 random(20261208);
+    for (std::uint32_t i = 0; i < kReadAheadSlots * kReadChunkSize; ++i) {
+      h->buffer[i] = static_cast<unsigned char>(random() >> 56);
+    }
+  }
+  const struct {
+    const char* name;
+    std::uint32_t count;
+    std::int64_t size;
+  } sets[] = {{"1x4GiB", 1, std::int64_t{4} << 30},   {"50x50MB", 50, 50'000'000},
+              {"12x8MB", 12, 8'000'000},             {"500x3MB", 500, 3'000'000},
+              {"2000x200KiB", 2000, 200 * 1024},     {"10000x4KiB", 10000, 4096}};
+  std::printf("sets %u %.9f %.0f\n", hasher_count, kSetLatency, kBandwidth);
+  for (const auto& set : sets) {
+    // The CRC alone over the set's bytes, chunk by chunk as the loops hash them.
+    double crc_alone = 1e30;
+    for (long round = 0; round < repeat; ++round) {
+      boost::crc_32_type crc;
+      const double start = now_seconds();
+      for (std::uint32_t file = 0; file < set.count; ++file) {
+        for (std::int64_t offset = 0; offset < set.size; offset += kReadChunkSize) {
+          crc32_process(crc, hasher.buffer,
+                        static_cast<std::size_t>(std::min<std::int64_t>(kReadChunkSize, set.size - offset)));
+        }
+      }
+      crc_alone = std::min(crc_alone, now_seconds() - start);
+    }
+    const double bytes = static_cast<double>(set.count) * static_cast<double>(set.size);
+    for (const double open : {40e-6, 150e-6}) {
+      const double limit =
+          std::max({bytes / kBandwidth, set.count * open / 4, crc_alone / hasher_count});
+      double best_set = 1e30, best_one = 1e30;
+      for (long round = 0; round < repeat; ++round) {
+        best_set = std::min(best_set, time_set(set.count, set.size, open, hasher_count, false,
+                                               hashers.data()));
+        best_one = std::min(best_one, time_set(set.count, set.size, open, 1, true, hashers.data()));
+      }
+      std::printf("set %s %u %.0f %.0f %.6f %.6f %.6f\n", set.name, set.count, bytes, open * 1e6,
+                  limit, best_set, best_one);
+      std::fflush(stdout);
+    }
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "sets") {
+    const long repeat = argc >= 3 ? std::strtol(argv[2], nullptr, 10) : 3;
+    const long hashers = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 0;
+    if (argc > 4 || repeat <= 0 || hashers < 0 || hashers > long{kMaxHashers}) {
+      std::fprintf(stderr, "usage: tallyrun-bench-drive sets [REPEAT [HASHERS]]\n");
+      return 2;
+    }
+    // As many as the program runs on this machine, unless told.
+    return time_sets(repeat, hashers > 0 ? static_cast<std::uint32_t>(hashers)
+                                         : hashers_for(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS),
+                                                       std::nullopt, kMaxHashers));
+  }
   long size_mib = 1024;
   long repeat = 3;
   if (argc > 3 || (argc >= 2 && (size_mib = std::strtol(argv[1], nullptr, 10)) <= 0) ||
@@ -212,10 +430,10 @@ int main(int argc, char** argv) {
 
   std::mt19937_64 random(20261208);
   for (std::uint32_t i = 0; i < kReadChunkSize; ++i) {
-    hash_worker.buffer[i] = static_cast<unsigned char>(random() >> 56);
+    hasher.buffer[i] = static_cast<unsigned char>(random() >> 56);
   }
   for (std::uint32_t slot = 1; slot < kReadAheadSlots; ++slot) {
-    std::copy_n(hash_worker.buffer, kReadChunkSize, slot_buffer(hash_worker, slot));
+    std::copy_n(hasher.buffer, kReadChunkSize, slot_buffer(hasher, slot));
   }
 
   Timing drive_measured;
@@ -242,17 +460,17 @@ int main(int argc, char** argv) {
     for (long round = 0; round < repeat; ++round) {
       best_crc = std::min(best_crc, time_crc_alone(file_size, crc_alone));
       const Timing turn = time_in_turn(file_size);
-      const auto turn_crc = hash_worker.crc.checksum();
+      const auto turn_crc = hasher.crc.checksum();
       const Timing ahead = time_ahead(file_size);
       if (turn.seconds < 0 || ahead.seconds < 0) {
         std::fprintf(stderr, "tallyrun-bench-drive: a loop did not read the whole file\n");
         return 1;
       }
-      if (turn_crc != crc_alone.checksum() || hash_worker.crc.checksum() != crc_alone.checksum()) {
+      if (turn_crc != crc_alone.checksum() || hasher.crc.checksum() != crc_alone.checksum()) {
         std::fprintf(stderr, "tallyrun-bench-drive: %s: the loops' CRCs %08x and %08x differ "
                      "from the CRC alone %08x\n", crc32_kernel_name(kernel),
                      static_cast<unsigned>(turn_crc),
-                     static_cast<unsigned>(hash_worker.crc.checksum()),
+                     static_cast<unsigned>(hasher.crc.checksum()),
                      static_cast<unsigned>(crc_alone.checksum()));
         return 1;
       }

@@ -21,7 +21,10 @@
 
 namespace {
 
-void ignore_progress(HashWorker&, std::uint32_t, std::uint32_t) {}
+// The hasher of the worker thread, as a run of one file uses it.
+FileHasher& hasher = *hash_worker.hashers[0];
+
+void ignore_progress(FileHasher&, std::uint32_t, std::uint32_t) {}
 
 double now_seconds() {
   LARGE_INTEGER frequency, counter;
@@ -34,8 +37,8 @@ double now_seconds() {
 // whole file.
 double time_hash(const char* file) {
   const double start = now_seconds();
-  hash_worker.crc.reset();
-  const HashStatus status = hash_file(hash_worker, make_path(file), ignore_progress);
+  hasher.crc.reset();
+  const HashStatus status = hash_file(hasher, make_path(file), ignore_progress);
   const double seconds = now_seconds() - start;
   return status == HashStatus::Complete ? seconds : -1;
 }
@@ -51,7 +54,7 @@ double time_read(const char* file, std::uint64_t bytes) {
   if (handle == INVALID_HANDLE_VALUE) return -1;
   std::uint64_t done = 0;
   DWORD count = 0;
-  while (done < bytes && ReadFile(handle, hash_worker.buffer, kReadChunkSize, &count, nullptr) &&
+  while (done < bytes && ReadFile(handle, hasher.buffer, kReadChunkSize, &count, nullptr) &&
          count > 0) {
     done += count;
   }
@@ -73,10 +76,10 @@ double time_crc_alone(const char* file, std::uint64_t bytes, boost::crc_32_type&
   double seconds = 0;
   std::uint64_t done = 0;
   DWORD count = 0;
-  while (done < bytes && ReadFile(handle, hash_worker.buffer, kReadChunkSize, &count, nullptr) &&
+  while (done < bytes && ReadFile(handle, hasher.buffer, kReadChunkSize, &count, nullptr) &&
          count > 0) {
     const double start = now_seconds();
-    crc32_process(crc, hash_worker.buffer, count);
+    crc32_process(crc, hasher.buffer, count);
     seconds += now_seconds() - start;
     done += count;
   }
@@ -122,13 +125,13 @@ int main(int argc, char** argv) {
       best_crc = std::min(best_crc, alone);
       best_hash = std::min(best_hash, hash);
     }
-    if (crc_alone.checksum() != hash_worker.crc.checksum()) {
+    if (crc_alone.checksum() != hasher.crc.checksum()) {
       std::fprintf(stderr, "tallyrun-bench: the CRC alone differs from hash_file's\n");
       return 1;
     }
     if (kernel == chosen) std::printf("read %.3f %.1f\n", best_read, megabytes / best_read);
     std::printf("hash %s %08x %.3f %.1f\n", crc32_kernel_name(kernel),
-                static_cast<unsigned>(hash_worker.crc.checksum()), best_hash, megabytes / best_hash);
+                static_cast<unsigned>(hasher.crc.checksum()), best_hash, megabytes / best_hash);
     std::printf("crc %s %.3f %.1f\n", crc32_kernel_name(kernel), best_crc,
                 megabytes / best_crc);
   }

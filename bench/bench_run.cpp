@@ -12,7 +12,8 @@
 //                    LIST until it shows "Checking"; presses Close and prints
 //                    "close SECONDS EXIT_CODE": the time from pressing to the process's end.
 //                    Exits 3 when the run had ended before Close could be pressed.
-//   loop LIST        prints "loop SECONDS FILES BYTES": the bare read loop over LIST's files.
+//   loop LIST [THREADS]  prints "loop SECONDS FILES BYTES": the bare read loop over LIST's
+//                    files, on THREADS threads (1 unless given) that each take the next file.
 //   crc LIST         prints "crc SECONDS FILES BYTES": the CRC alone over the same bytes,
 //                    each chunk read untimed and only the CRC over it in memory timed.
 // -t is every wait's deadline (300 s unless given). Failures are printed on stderr and exit 1.
@@ -20,6 +21,7 @@
 #include <commctrl.h>
 #include <psapi.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +29,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/crc32.h"
@@ -258,23 +261,15 @@ int time_close(const std::string& exe, const std::string& list) {
   return 0;
 }
 
-// The "loop" command: reads every file of `list` as hash_file does, without a CRC, and
-// prints the time. With `crc_alone`, the "crc" command: makes the same reads untimed and
-// times only the CRC of every chunk, by the kernel the program would choose. Raises Failure
-// when a file cannot be read completely.
-int time_loop(const std::string& list, bool crc_alone) {
-  const std::vector<FileEntry> entries = load_sfv(make_path(list));
-  std::vector<std::string> names;
-  for (const FileEntry& entry : entries) names.push_back(native_string(entry.path));
-
-  // The open and reads of hash_file, with nothing done with the bytes.
-  const double start = now_seconds();
-  double crc_seconds = 0;
-  boost::crc_32_type crc;
-  std::uint64_t total = 0;
-  std::size_t unread = 0;
-  for (const std::string& name : names) {
-    HANDLE file = CreateFileA(name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+// Reads the files of `names` that `next` hands out, as hash_file reads a file of one chunk,
+// into `buffer`, until none is left; adds the bytes read to `total` and the files not read
+// whole to `unread`. With `crc`, also runs the CRC over every chunk and adds the seconds it
+// took to `crc_seconds`.
+void read_files(const std::vector<std::string>& names, std::atomic<std::size_t>& next,
+                unsigned char* buffer, std::atomic<std::uint64_t>& total,
+                std::atomic<std::size_t>& unread, boost::crc_32_type* crc, double* crc_seconds) {
+  for (std::size_t i; (i = next++) < names.size();) {
+    HANDLE file = CreateFileA(names[i].c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING,
                               FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
                                   FILE_ATTRIBUTE_NORMAL,
@@ -289,12 +284,12 @@ int time_loop(const std::string& list, bool crc_alone) {
     DWORD count = 0;
     if (GetFileSizeEx(file, &size)) {
       while (done < size.QuadPart &&
-             ReadFile(file, hash_worker.buffer, kReadChunkSize, &count, nullptr) && count > 0) {
+             ReadFile(file, buffer, kReadChunkSize, &count, nullptr) && count > 0) {
         done += count;
-        if (crc_alone) {
+        if (crc != nullptr) {
           const double crc_start = now_seconds();
-          crc32_process(crc, hash_worker.buffer, count);
-          crc_seconds += now_seconds() - crc_start;
+          crc32_process(*crc, buffer, count);
+          *crc_seconds += now_seconds() - crc_start;
         }
       }
     }
@@ -302,17 +297,48 @@ int time_loop(const std::string& list, bool crc_alone) {
     if (done != size.QuadPart) ++unread;
     total += static_cast<std::uint64_t>(done);
   }
+}
+
+// The "loop" command: reads every file of `list` as hash_file does, without a CRC, on
+// `threads` threads that each take the list's next file, and prints the time. With
+// `crc_alone`, the "crc" command: makes the same reads untimed on one thread and times only
+// the CRC of every chunk, by the kernel the program would choose. Raises Failure when a file
+// cannot be read completely.
+int time_loop(const std::string& list, bool crc_alone, unsigned threads) {
+  const std::vector<FileEntry> entries = load_sfv(make_path(list));
+  std::vector<std::string> names;
+  for (const FileEntry& entry : entries) names.push_back(native_string(entry.path));
+  std::vector<unsigned char*> buffers;
+  for (unsigned i = 0; i < threads; ++i) {
+    buffers.push_back(static_cast<unsigned char*>(
+        VirtualAlloc(nullptr, kReadChunkSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE)));
+    if (buffers.back() == nullptr) throw Failure{"no memory for the loop's buffers"};
+  }
+
+  std::atomic<std::size_t> next = 0, unread = 0;
+  std::atomic<std::uint64_t> total = 0;
+  boost::crc_32_type crc;
+  double crc_seconds = 0;
+  const double start = now_seconds();
+  std::vector<std::thread> others;
+  for (unsigned i = 1; i < threads; ++i) {
+    others.emplace_back(read_files, std::cref(names), std::ref(next), buffers[i], std::ref(total),
+                        std::ref(unread), nullptr, nullptr);
+  }
+  read_files(names, next, buffers[0], total, unread, crc_alone ? &crc : nullptr, &crc_seconds);
+  for (std::thread& other : others) other.join();
   const double seconds = crc_alone ? crc_seconds : now_seconds() - start;
+  for (unsigned char* buffer : buffers) VirtualFree(buffer, 0, MEM_RELEASE);
   if (unread > 0) throw Failure{std::to_string(unread) + " listed files were not read completely"};
   std::printf("%s %.3f %zu %llu\n", crc_alone ? "crc" : "loop", seconds, names.size(),
-              static_cast<unsigned long long>(total));
+              static_cast<unsigned long long>(total.load()));
   return 0;
 }
 
 // Prints the usage and returns the exit code for a wrong command line.
 int usage() {
   std::fprintf(stderr, "usage: tallyrun-bench-run [-t SECONDS] run EXE LIST | close EXE [LIST] |"
-                       " loop LIST | crc LIST\n");
+                       " loop LIST [THREADS] | crc LIST\n");
   return 2;
 }
 
@@ -329,8 +355,11 @@ int main(int argc, char** argv) {
     if (args[0] == "run" && args.size() == 3) return time_run(args[1], args[2]);
     if (args[0] == "close" && (args.size() == 2 || args.size() == 3))
       return time_close(args[1], args.size() == 3 ? args[2] : "");
-    if (args[0] == "loop" && args.size() == 2) return time_loop(args[1], false);
-    if (args[0] == "crc" && args.size() == 2) return time_loop(args[1], true);
+    if (args[0] == "loop" && (args.size() == 2 || args.size() == 3)) {
+      const int threads = args.size() == 3 ? std::atoi(args[2].c_str()) : 1;
+      if (threads >= 1 && threads <= 64) return time_loop(args[1], false, static_cast<unsigned>(threads));
+    }
+    if (args[0] == "crc" && args.size() == 2) return time_loop(args[1], true, 1);
   } catch (const Failure& failure) {
     std::fprintf(stderr, "tallyrun-bench-run: %s\n", failure.what.c_str());
     return 1;

@@ -7,11 +7,12 @@
 #include "core/open_rules.h"
 #include "core/read_ahead.h"
 
-HashWorker::HashWorker() {
-  buffer = static_cast<unsigned char*>(VirtualAlloc(nullptr, kReadAheadSlots * kReadChunkSize,
-                                                    MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-  if (buffer == nullptr) throw std::runtime_error("Unable to allocate memory");
+unsigned char* allocate_read_buffer() {
+  return static_cast<unsigned char*>(VirtualAlloc(nullptr, kReadAheadSlots * kReadChunkSize,
+                                                  MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
 }
+
+HashWorker::HashWorker() { hashers[0] = new FileHasher; }
 
 HashWorker hash_worker;
 
@@ -21,21 +22,24 @@ namespace {
 // for writing is refused rather than read half-written. Unbuffered sequential reads keep a
 // large check from flushing the system's file cache. A name that must not be opened (a
 // device, a look-alike) is refused before the system sees it; what is opened is the very
-// UTF-16 full path that was checked, so the system resolves the name only once.
-HANDLE open_for_hashing(const boost::filesystem::path& given) {
+// UTF-16 full path that was checked, so the system resolves the name only once. Opened
+// overlapped, the handle takes reads at offsets, several in flight.
+HANDLE open_for_hashing(const boost::filesystem::path& given, bool overlapped) {
   const std::optional<std::wstring> name = name_to_open(given);
   if (!name) return INVALID_HANDLE_VALUE;
-  constexpr DWORD kFlags =
-      FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
+  const DWORD flags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
+                      FILE_ATTRIBUTE_NORMAL | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
   return CreateFileW(name->c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     kFlags, nullptr);
+                     flags, nullptr);
 }
 
 }  // namespace
 
-static HashStatus hash_named_file(HashWorker& worker, const boost::filesystem::path& path,
+static HashStatus hash_named_file(FileHasher& hasher, const boost::filesystem::path& path,
                                   ProgressSink sink) {
-  HANDLE file = open_for_hashing(path);
+  // One open per file: overlapped where first reads have been seen to go to a drive.
+  const bool overlapped = first_reads_go_to_a_drive();
+  HANDLE file = open_for_hashing(path, overlapped);
   if (file == INVALID_HANDLE_VALUE) return HashStatus::NotOpened;
   // A pipe or a device (NUL, CON and COM1 are found in any folder) opens like a file, but
   // has no size to check its bytes against: it would pass as empty, or never end.
@@ -47,18 +51,18 @@ static HashStatus hash_named_file(HashWorker& worker, const boost::filesystem::p
   HashStatus status = HashStatus::Incomplete;  // a file whose size is unknown was not read
   LARGE_INTEGER file_size;
   if (GetFileSizeEx(file, &file_size)) {
-    status = read_file_chunks(worker, file, file_size.QuadPart, sink);
+    status = read_file_chunks(hasher, file, overlapped, file_size.QuadPart, sink);
   }
   CloseHandle(file);
   return status;
 }
 
-HashStatus hash_file(HashWorker& worker, const boost::filesystem::path& path, ProgressSink sink) {
-  // On the worker thread an exception would end the process. What can raise comes before
+HashStatus hash_file(FileHasher& hasher, const boost::filesystem::path& path, ProgressSink sink) {
+  // On a hashing thread an exception would end the process. What can raise comes before
   // the open, so no handle is left behind: the name's conversions and the memory for the
   // names.
   try {
-    return hash_named_file(worker, path, sink);
+    return hash_named_file(hasher, path, sink);
   } catch (...) {
     return HashStatus::NotOpened;
   }

@@ -1,77 +1,119 @@
 #include "core/read_ahead.h"
 
+#include <atomic>
+
 #include <windows.h>
 
 #include "core/read_loop.h"
 
 namespace {
 
-// One manual-reset event per slot, which the system sets when that slot's read ends. Made
-// once for the process and never closed: a window closed during a run ends the process
-// while a read may be in flight, and the system reclaims them.
-HANDLE slot_events[kReadAheadSlots] = {};
+// How the first reads of files larger than a chunk have ended since the run began: learnt
+// from the first such file, whose first read is made through a second, overlapped handle
+// (the only way to see whether it goes to a drive), and kept, so that the files after it are
+// opened once, in the way that suits them. A file that later reads otherwise (a compressed
+// file among ordinary ones) still reads right, only in the other way.
+enum class FirstReads : int { Unknown, EndInCall, GoToADrive };
+std::atomic<FirstReads> first_reads = FirstReads::Unknown;
 
-// Makes the slots' events where they are missing; returns whether all of them exist.
-bool make_slot_events() {
-  for (HANDLE& event : slot_events) {
+// Makes the hasher's slot events where they are missing, one manual-reset event per slot,
+// which the system sets when that slot's read ends; returns whether all of them exist.
+bool make_slot_events(FileHasher& hasher) {
+  for (void*& event : hasher.slot_events) {
     if (event == nullptr) event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) return false;
   }
   return true;
 }
 
-// The reads of one file for read_file_by_first_read: overlapped reads on a second handle,
-// each slot with its own OVERLAPPED, so that on Windows the drive works on up to
-// kReadAheadSlots reads while the worker hashes, and the reads in turn on the caller's.
+// The reads of one file for read_file_by_first_read: the reads ahead, each slot with its
+// own OVERLAPPED, so that on Windows the drive works on up to kReadAheadSlots reads while
+// the hasher hashes, and the reads in turn.
 struct FileReads {
-  HANDLE plain_file;                 // the caller's, for reads in turn at its file pointer
-  HANDLE overlapped_file = nullptr;  // opened at the first read; null once closed
+  FileHasher& hasher;
+  HANDLE file;           // the caller's
+  bool file_overlapped;  // `file` takes reads at offsets only
+  // Where the reads ahead go: `file` itself when it is overlapped, else a second handle
+  // that the first read opens and that is closed here; null while there is none.
+  HANDLE ahead_file = nullptr;
+  std::int64_t in_turn_offset = 0;  // where the next read in turn of an overlapped file starts
   OVERLAPPED overlapped[kReadAheadSlots] = {};
   bool in_flight[kReadAheadSlots] = {};  // given to the system; its result not yet taken
-  // For a read that did not go to the system: ReadFile refused it at once, or there is no
-  // overlapped handle and it was made in turn. Its result, for finish.
+  // For a read that did not go to the system: ReadFile refused it at once, or it was made
+  // in turn. Its result, for finish.
   bool made[kReadAheadSlots] = {};
   bool made_ok[kReadAheadSlots] = {};
   DWORD made_bytes[kReadAheadSlots] = {};
 
-  explicit FileReads(HANDLE file) : plain_file(file) {}
+  FileReads(FileHasher& owner, HANDLE caller_file, bool overlapped_file)
+      : hasher(owner), file(caller_file), file_overlapped(overlapped_file) {
+    if (file_overlapped && make_slot_events(hasher)) ahead_file = file;
+  }
   FileReads(const FileReads&) = delete;
   FileReads& operator=(const FileReads&) = delete;
   ~FileReads() {
-    if (overlapped_file != nullptr) CloseHandle(overlapped_file);
+    if (ahead_file != nullptr && ahead_file != file) CloseHandle(ahead_file);
   }
 
-  // Opens the overlapped handle; returns whether it and the slots' events exist.
-  bool open_overlapped() {
-    if (!make_slot_events()) return false;
-    HANDLE file = ReOpenFile(plain_file, FILE_READ_DATA, FILE_SHARE_READ,
-                             FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
-                                 FILE_FLAG_OVERLAPPED);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    overlapped_file = file;
+  // Opens the second handle for the first read of a plain file, unless first reads are
+  // known to end in the call; returns whether it and the slots' events exist.
+  bool open_ahead_file() {
+    if (file_overlapped || first_reads.load() == FirstReads::EndInCall ||
+        !make_slot_events(hasher)) {
+      return false;
+    }
+    HANDLE second = ReOpenFile(file, FILE_READ_DATA, FILE_SHARE_READ,
+                               FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
+                                   FILE_FLAG_OVERLAPPED);
+    if (second == INVALID_HANDLE_VALUE) return false;
+    ahead_file = second;
+    return true;
+  }
+
+  // A read in turn: at the file pointer of a plain file, at in_turn_offset of an
+  // overlapped one, waiting for it there. A read at or past the end finds no bytes.
+  bool read_in_turn(void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
+    DWORD count = 0;
+    *bytes_read = 0;
+    if (!file_overlapped) {
+      // No OVERLAPPED: under Wine a read that passes one costs a call into the Wine
+      // server, as much again as the copy itself.
+      const bool ok = ReadFile(file, buffer, size, &count, nullptr) != 0;
+      *bytes_read = count;
+      return ok;
+    }
+    if (ahead_file == nullptr) return false;  // no event to wait on
+    OVERLAPPED read{};
+    read.Offset = static_cast<DWORD>(in_turn_offset);
+    read.OffsetHigh = static_cast<DWORD>(in_turn_offset >> 32);
+    read.hEvent = hasher.slot_events[0];  // no read ahead is in flight while reads go in turn
+    const bool ok = (ReadFile(file, buffer, size, nullptr, &read) ||
+                     GetLastError() == ERROR_IO_PENDING) &&
+                    GetOverlappedResult(file, &read, &count, TRUE);
+    if (!ok) return GetLastError() == ERROR_HANDLE_EOF;
+    *bytes_read = count;
+    in_turn_offset += count;
     return true;
   }
 
   void start(std::uint32_t slot, unsigned char* buffer, std::int64_t offset,
              std::uint32_t size) {
     made[slot] = false;
-    // The first read of the file, and only it, opens the second handle.
-    if (offset == 0 && !open_overlapped()) {
-      // Without a second handle the first read is made here, in turn, and ends in the
-      // call: the rest follow it in turn.
-      DWORD count = 0;
+    // The first read of a plain file opens the second handle, or is made here, in turn,
+    // and ends in the call: the rest follow it in turn.
+    if (ahead_file == nullptr && (offset != 0 || !open_ahead_file())) {
+      std::uint32_t count = 0;
       made[slot] = true;
-      made_ok[slot] = ReadFile(plain_file, buffer, size, &count, nullptr) != 0;
-      made_bytes[slot] = made_ok[slot] ? count : 0;
+      made_ok[slot] = read_in_turn(buffer, size, &count);
+      made_bytes[slot] = count;
       return;
     }
     OVERLAPPED& read = overlapped[slot];
     read = OVERLAPPED{};
     read.Offset = static_cast<DWORD>(offset);
     read.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    read.hEvent = slot_events[slot];
-    if (ReadFile(overlapped_file, buffer, size, nullptr, &read) ||
-        GetLastError() == ERROR_IO_PENDING) {
+    read.hEvent = hasher.slot_events[slot];
+    if (ReadFile(ahead_file, buffer, size, nullptr, &read) || GetLastError() == ERROR_IO_PENDING) {
       in_flight[slot] = true;
       return;
     }
@@ -82,9 +124,15 @@ struct FileReads {
   }
 
   // Under Wine, ReadFile of a cached file returns with the read made (though it may say
-  // it is pending); on Windows an unbuffered read is queued at the drive.
+  // it is pending); on Windows an unbuffered read is queued at the drive. The first file
+  // whose first read went to the system tells how the files after it are read.
   bool ended(std::uint32_t slot) {
-    return made[slot] || HasOverlappedIoCompleted(&overlapped[slot]);
+    if (made[slot]) return true;
+    const bool in_call = HasOverlappedIoCompleted(&overlapped[slot]);
+    FirstReads unknown = FirstReads::Unknown;
+    first_reads.compare_exchange_strong(unknown,
+                                        in_call ? FirstReads::EndInCall : FirstReads::GoToADrive);
+    return in_call;
   }
 
   bool finish(std::uint32_t slot, std::uint32_t* bytes_read) {
@@ -93,7 +141,7 @@ struct FileReads {
       return made_ok[slot];
     }
     DWORD count = 0;
-    const bool ok = GetOverlappedResult(overlapped_file, &overlapped[slot], &count, TRUE) != 0;
+    const bool ok = GetOverlappedResult(ahead_file, &overlapped[slot], &count, TRUE) != 0;
     const bool at_end = !ok && GetLastError() == ERROR_HANDLE_EOF;
     in_flight[slot] = false;
     *bytes_read = ok ? count : 0;
@@ -103,39 +151,40 @@ struct FileReads {
   void cancel() {
     bool any = false;
     for (bool flying : in_flight) any = any || flying;
-    if (any) CancelIoEx(overlapped_file, nullptr);
+    if (any) CancelIoEx(ahead_file, nullptr);
     // Cancelled or done meanwhile, a read has ended only once its result is in.
     for (std::uint32_t slot = 0; slot < kReadAheadSlots; ++slot) {
       if (!in_flight[slot]) continue;
       DWORD ignored = 0;
-      GetOverlappedResult(overlapped_file, &overlapped[slot], &ignored, TRUE);
+      GetOverlappedResult(ahead_file, &overlapped[slot], &ignored, TRUE);
       in_flight[slot] = false;
     }
   }
 
   bool continue_in_turn(std::int64_t offset) {
-    if (overlapped_file != nullptr) {
-      CloseHandle(overlapped_file);
-      overlapped_file = nullptr;
+    in_turn_offset = offset;
+    if (file_overlapped) return true;
+    if (ahead_file != nullptr) {
+      CloseHandle(ahead_file);
+      ahead_file = nullptr;
     }
     LARGE_INTEGER position;
     position.QuadPart = offset;
-    return SetFilePointerEx(plain_file, position, nullptr, FILE_BEGIN) != 0;
+    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != 0;
   }
 };
 
 }  // namespace
 
-HashStatus read_file_chunks(HashWorker& worker, void* file, std::int64_t file_size,
-                            ProgressSink sink) {
-  FileReads reads{file};
-  // No OVERLAPPED: under Wine a read that passes one costs a call into the Wine server, as
-  // much again as the copy itself.
-  auto read = [file](void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
-    DWORD count = 0;
-    const bool ok = ReadFile(file, buffer, size, &count, nullptr) != 0;
-    *bytes_read = count;
-    return ok;
+bool first_reads_go_to_a_drive() { return first_reads.load() == FirstReads::GoToADrive; }
+
+void forget_how_first_reads_end() { first_reads.store(FirstReads::Unknown); }
+
+HashStatus read_file_chunks(FileHasher& hasher, void* file, bool overlapped,
+                            std::int64_t file_size, ProgressSink sink) {
+  FileReads reads{hasher, file, overlapped};
+  auto read = [&reads](void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
+    return reads.read_in_turn(buffer, size, bytes_read);
   };
-  return read_file_by_first_read(worker, file_size, reads, read, sink);
+  return read_file_by_first_read(hasher, file_size, reads, read, sink);
 }

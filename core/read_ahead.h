@@ -1,18 +1,33 @@
 // The file calls behind hash_file's read loops: each file larger than one chunk is read
-// ahead of its hash, with several reads in flight, when its first read goes to the drive,
-// and in turn when that read ends inside the call.
+// ahead of its hash, with several reads in flight, where its first read goes to a drive,
+// and in turn where that read ends inside the call.
 #pragma once
 
 #include <cstdint>
 
 #include "core/hash_worker.h"
 
-// Reads the file `file` of `file_size` bytes into worker.crc and calls `sink` after every
+// Returns true once a first read of a file larger than one chunk has gone to a drive since
+// the last forget_how_first_reads_end: files are then opened for overlapped reads at once,
+// with no second open. False until then, and for good where first reads end inside the call
+// (a copy from a cache, as every read under Wine), where reads in turn at the file pointer
+// cost least. Raises nothing.
+bool first_reads_go_to_a_drive();
+
+// Forgets how first reads have ended, so that the next file larger than a chunk finds out
+// again. Called before each run: its files may lie on another volume. Raises nothing.
+void forget_how_first_reads_end();
+
+// Reads the file `file` of `file_size` bytes into hasher.crc and calls `sink` after every
 // read that brought bytes, in file order, through read_file_by_first_read, all on the
-// calling thread. `file` is a handle opened for unbuffered reading at its file pointer, at
-// the start; it stays the caller's. A larger file is read ahead through a second handle to
-// it, opened for overlapped reads and closed here; when that handle or the events of its
-// reads cannot be made, its reads go in turn on `file`. No read of either handle is in
-// flight on return. Returns what read_file_by_first_read returns. Raises nothing.
-HashStatus read_file_chunks(HashWorker& worker, void* file, std::int64_t file_size,
-                            ProgressSink sink);
+// calling thread. `file` is a handle opened for unbuffered reading, `overlapped` when it was
+// opened for overlapped reads, else at its file pointer, at the start; it stays the
+// caller's. While nobody knows how first reads end, a plain file larger than a chunk makes
+// its first read through a second handle, opened for overlapped reads and closed here, and
+// that read's end is remembered for the files after it; once first reads are known to end
+// in the call, such a file is read in turn with no second handle. Reads in flight use the
+// hasher's slot events, made here where missing; when they or the second handle cannot be
+// made, reads go in turn. No read of either handle is in flight on return. Returns what
+// read_file_by_first_read returns. Raises nothing.
+HashStatus read_file_chunks(FileHasher& hasher, void* file, bool overlapped,
+                            std::int64_t file_size, ProgressSink sink);

@@ -10,7 +10,7 @@
 #include "core/progress.h"
 
 // Reads on in turn through `read(buffer, size, &bytes_read) -> bool`, after `bytes_done`
-// bytes of the file of `file_size` bytes have been hashed into worker.crc, the last read
+// bytes of the file of `file_size` bytes have been hashed into hasher.crc, the last read
 // having brought `bytes_read` (kReadChunkSize when none was made), as read_all_chunks does
 // from the start; `read` reads the next bytes of the file. Returns what read_all_chunks
 // returns, except that with `whole_chunks` a read that comes back short before file_size
@@ -18,17 +18,17 @@
 // sector boundary, which an unbuffered read refuses. The caller guarantees
 // 0 <= bytes_done <= file_size.
 template <class Read>
-HashStatus read_chunks_in_turn_from(HashWorker& worker, std::int64_t file_size,
+HashStatus read_chunks_in_turn_from(FileHasher& hasher, std::int64_t file_size,
                                     std::int64_t bytes_done, std::uint32_t bytes_read, Read& read,
                                     ProgressSink sink, bool whole_chunks) {
   while (bytes_done < file_size) {
-    if (!read(worker.buffer, kReadChunkSize, &bytes_read)) return HashStatus::Incomplete;
+    if (!read(hasher.buffer, kReadChunkSize, &bytes_read)) return HashStatus::Incomplete;
     // No bytes before the end: the file shrank. More than is left: it grew. Either way the
     // CRC would not be the CRC of the file whose size was taken, so stop before using them.
     if (bytes_read == 0 || bytes_read > file_size - bytes_done) return HashStatus::Incomplete;
-    crc32_process(worker.crc, worker.buffer, bytes_read);
+    crc32_process(hasher.crc, hasher.buffer, bytes_read);
     bytes_done += bytes_read;
-    sink(worker, worker.index, file_progress(bytes_done, file_size));
+    sink(hasher, hasher.index, file_progress(bytes_done, file_size));
     if (whole_chunks && bytes_read < kReadChunkSize && bytes_done < file_size) {
       return HashStatus::Incomplete;
     }
@@ -40,7 +40,7 @@ HashStatus read_chunks_in_turn_from(HashWorker& worker, std::int64_t file_size,
   // met the end already.
   if (bytes_read == kReadChunkSize) {
     std::uint32_t bytes_after_end = 0;
-    if (!read(worker.buffer, kReadChunkSize, &bytes_after_end) || bytes_after_end != 0) {
+    if (!read(hasher.buffer, kReadChunkSize, &bytes_after_end) || bytes_after_end != 0) {
       return HashStatus::Incomplete;
     }
   }
@@ -48,23 +48,23 @@ HashStatus read_chunks_in_turn_from(HashWorker& worker, std::int64_t file_size,
 }
 
 // Reads the file of `file_size` bytes through `read(buffer, size, &bytes_read) -> bool`,
-// always asking for kReadChunkSize bytes, feeds what it reads into worker.crc and calls
+// always asking for kReadChunkSize bytes, feeds what it reads into hasher.crc and calls
 // `sink` after every read that brought bytes. The end must be seen: a last read that came
 // back short met it; after a last read that filled the buffer, or for an empty file, one
 // more read must succeed with no bytes. Returns Complete when exactly file_size bytes were
 // read and the end was seen; Incomplete when a read fails, returns no bytes early (the file
 // shrank), would pass file_size, or the read after the end still finds bytes (it grew).
 template <class Read>
-HashStatus read_all_chunks(HashWorker& worker, std::int64_t file_size, Read read,
+HashStatus read_all_chunks(FileHasher& hasher, std::int64_t file_size, Read read,
                            ProgressSink sink) {
   if (file_size < 0) return HashStatus::Incomplete;
   // An empty file has not seen its end either.
-  return read_chunks_in_turn_from(worker, file_size, 0, kReadChunkSize, read, sink, false);
+  return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, false);
 }
 
-// Returns the part of worker.buffer that the reads of `slot` fill.
-inline unsigned char* slot_buffer(HashWorker& worker, std::uint32_t slot) {
-  return worker.buffer + std::size_t{slot} * kReadChunkSize;
+// Returns the part of hasher.buffer that the reads of `slot` fill.
+inline unsigned char* slot_buffer(FileHasher& hasher, std::uint32_t slot) {
+  return hasher.buffer + std::size_t{slot} * kReadChunkSize;
 }
 
 // Goes on as read_chunks_ahead (below) does, with the reads of chunks 0 to started - 1 in
@@ -72,7 +72,7 @@ inline unsigned char* slot_buffer(HashWorker& worker, std::uint32_t slot) {
 // The caller guarantees 0 <= started <= kReadAheadSlots, started <= file_size /
 // kReadChunkSize + 1 and file_size >= 0.
 template <class Reads>
-HashStatus read_chunks_ahead_from(HashWorker& worker, std::int64_t file_size, Reads& reads,
+HashStatus read_chunks_ahead_from(FileHasher& hasher, std::int64_t file_size, Reads& reads,
                                   ProgressSink sink, std::int64_t started) {
   // Every chunk that starts below the size, and the read at the size if a chunk ends there.
   const std::int64_t read_count = file_size / kReadChunkSize + 1;
@@ -84,7 +84,7 @@ HashStatus read_chunks_ahead_from(HashWorker& worker, std::int64_t file_size, Re
   for (;;) {
     // A slot is started again only once its last read has been finished and hashed.
     for (; started < read_count && started - finished < kReadAheadSlots; ++started) {
-      reads.start(slot_of(started), slot_buffer(worker, slot_of(started)),
+      reads.start(slot_of(started), slot_buffer(hasher, slot_of(started)),
                   started * kReadChunkSize, kReadChunkSize);
     }
     const std::uint32_t slot = slot_of(finished);
@@ -100,8 +100,8 @@ HashStatus read_chunks_ahead_from(HashWorker& worker, std::int64_t file_size, Re
     // As in read_all_chunks: no bytes before the end, the file shrank; more than is left,
     // it grew. Either way these bytes are not those of the file whose size was taken.
     if (bytes_read == 0 || bytes_read > file_size - offset) break;
-    crc32_process(worker.crc, slot_buffer(worker, slot), bytes_read);
-    sink(worker, worker.index, file_progress(offset + bytes_read, file_size));
+    crc32_process(hasher.crc, slot_buffer(hasher, slot), bytes_read);
+    sink(hasher, hasher.index, file_progress(offset + bytes_read, file_size));
     if (bytes_read < kReadChunkSize) {  // the end: where the size says, or the file shrank
       if (offset + bytes_read == file_size) status = HashStatus::Complete;
       break;
@@ -113,7 +113,7 @@ HashStatus read_chunks_ahead_from(HashWorker& worker, std::int64_t file_size, Re
 }
 
 // Reads the file of `file_size` bytes with up to kReadAheadSlots reads in flight, while it
-// hashes the oldest into worker.crc, and calls `sink` after every chunk that brought bytes,
+// hashes the oldest into hasher.crc, and calls `sink` after every chunk that brought bytes,
 // in file order. `reads` makes the reads:
 //   reads.start(slot, buffer, offset, size) begins reading `size` bytes at `offset` into
 //     `buffer`; a read that fails at once is reported by finish;
@@ -130,14 +130,14 @@ HashStatus read_chunks_ahead_from(HashWorker& worker, std::int64_t file_size, Re
 // (Incomplete): the next read would have to start off a sector boundary. No read is in
 // flight when it returns.
 template <class Reads>
-HashStatus read_chunks_ahead(HashWorker& worker, std::int64_t file_size, Reads& reads,
+HashStatus read_chunks_ahead(FileHasher& hasher, std::int64_t file_size, Reads& reads,
                              ProgressSink sink) {
   if (file_size < 0) return HashStatus::Incomplete;
-  return read_chunks_ahead_from(worker, file_size, reads, sink, 0);
+  return read_chunks_ahead_from(hasher, file_size, reads, sink, 0);
 }
 
 // Reads the file of `file_size` bytes by the path that its own first read shows, into
-// worker.crc, calling `sink` after every read that brought bytes, in file order. A file of
+// hasher.crc, calling `sink` after every read that brought bytes, in file order. A file of
 // at most one chunk has nothing to read ahead: it is read in turn with `read` alone (as by
 // read_all_chunks), and `reads` is not used. A larger one starts its first read through
 // `reads`, as read_chunks_ahead would, and asks
@@ -154,22 +154,22 @@ HashStatus read_chunks_ahead(HashWorker& worker, std::int64_t file_size, Reads& 
 // file_size ends the file (Incomplete) on either path. No read of `reads` is in flight
 // when it returns.
 template <class Reads, class Read>
-HashStatus read_file_by_first_read(HashWorker& worker, std::int64_t file_size, Reads& reads,
+HashStatus read_file_by_first_read(FileHasher& hasher, std::int64_t file_size, Reads& reads,
                                    Read read, ProgressSink sink) {
   if (file_size < 0) return HashStatus::Incomplete;
   if (file_size <= kReadChunkSize) {
-    return read_chunks_in_turn_from(worker, file_size, 0, kReadChunkSize, read, sink, true);
+    return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, true);
   }
-  reads.start(0, slot_buffer(worker, 0), 0, kReadChunkSize);
-  if (!reads.ended(0)) return read_chunks_ahead_from(worker, file_size, reads, sink, 1);
+  reads.start(0, slot_buffer(hasher, 0), 0, kReadChunkSize);
+  if (!reads.ended(0)) return read_chunks_ahead_from(hasher, file_size, reads, sink, 1);
   std::uint32_t bytes_read = 0;
   if (!reads.finish(0, &bytes_read) || bytes_read == 0) return HashStatus::Incomplete;
-  crc32_process(worker.crc, slot_buffer(worker, 0), bytes_read);
-  sink(worker, worker.index, file_progress(bytes_read, file_size));
+  crc32_process(hasher.crc, slot_buffer(hasher, 0), bytes_read);
+  sink(hasher, hasher.index, file_progress(bytes_read, file_size));
   // A short first read of a larger file: it shrank, and a read on from there would start
   // off a sector boundary.
   if (bytes_read < kReadChunkSize || !reads.continue_in_turn(kReadChunkSize)) {
     return HashStatus::Incomplete;
   }
-  return read_chunks_in_turn_from(worker, file_size, bytes_read, bytes_read, read, sink, true);
+  return read_chunks_in_turn_from(hasher, file_size, bytes_read, bytes_read, read, sink, true);
 }

@@ -45,13 +45,3 @@ struct ProgressReport {
   std::uint32_t overall() const { return lparam & 0xFFFF; }
   bool operator==(const ProgressReport&) const = default;
 };
-
-// Returns the report packed into one 64-bit word, so it is published and taken whole.
-inline std::uint64_t pack_progress(ProgressReport report) {
-  return (std::uint64_t{report.index} << 32) | report.lparam;
-}
-
-// Returns the report that pack_progress packed into `word`.
-inline ProgressReport unpack_progress(std::uint64_t word) {
-  return {static_cast<std::uint32_t>(word >> 32), static_cast<std::uint32_t>(word)};
-}

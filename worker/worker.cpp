@@ -1,6 +1,11 @@
 #include "worker/worker.h"
 
+#include "core/read_ahead.h"
+#include "core/seek_penalty.h"
+#include "core/set_run.h"
+
 PostThreadMessageFunction post_thread_message = PostThreadMessageA;
+SeekPenaltyQuery seek_penalty_of = volume_seek_penalty;
 
 namespace {
 
@@ -14,46 +19,113 @@ void post_done(std::uint32_t thread) {
   }
 }
 
+// Returns the run's progress in list order as the window takes it.
+std::optional<ProgressReport> run_report(const HashWorker& worker) {
+  const std::optional<SetPosition> at = set_position(worker.set);
+  if (!at) return std::nullopt;
+  return ProgressReport{at->index,
+                        progress_lparam(at->index, worker.set.count, at->file_progress)};
+}
+
+// Hashes entry `index` of hash_worker.list with `hasher` and stores its outcome there. A file
+// that was not read completely keeps its old `computed`: a CRC of part of a file is no
+// checksum of it.
+void hash_entry(FileHasher& hasher, std::uint32_t index) {
+  FileEntry& entry = hash_worker.list->at(index);
+  const HashStatus status = hash_file(hasher, entry.path, post_progress);
+  entry.status = status;
+  if (status == HashStatus::Complete) entry.computed = hasher.crc.checksum();
+}
+
+void store_not_opened(FileHasher&, std::uint32_t index) {
+  hash_worker.list->at(index).status = HashStatus::NotOpened;
+}
+
+void entry_done(FileHasher&) { notify_window(hash_worker); }
+
+// The thread of every hasher but the first; `parameter` is its FileHasher. Returns 0.
+DWORD WINAPI hasher_main(LPVOID parameter) {
+  hash_entries(hash_worker.set, *static_cast<FileHasher*>(parameter), hash_entry, entry_done);
+  return 0;
+}
+
 }  // namespace
 
-void post_progress(HashWorker& worker, std::uint32_t index, std::uint32_t file_progress) {
-  const ProgressReport report{index, progress_lparam(index, worker.list->count(), file_progress)};
-  worker.progress.store(pack_progress(report));
-  // The window has not yet taken the last report; it will find this newer one when it does.
-  if (worker.progress_posted.exchange(true)) return;
-  // The flag is stored before the post and cleared by the window before it takes the
-  // progress, so a report published after the window looked always finds the flag clear.
-  if (!post_thread_message(worker.report_thread_id, WM_HASH_PROGRESS, report.index,
-                           report.lparam)) {
+void notify_window(HashWorker& worker) {
+  // The flag is read after the hasher published its place, and cleared by the window before
+  // it reads the places, so a place published after the window looked finds it clear.
+  if (worker.progress_posted.load() || worker.progress_posted.exchange(true)) return;
+  const std::optional<ProgressReport> report = run_report(worker);
+  if (!report || !post_thread_message(worker.report_thread_id, WM_HASH_PROGRESS, report->index,
+                                      report->lparam)) {
     worker.progress_posted.store(false);  // the next report tries again; WM_HASH_DONE ends it
   }
 }
 
+void post_progress(FileHasher& hasher, std::uint32_t index, std::uint32_t file_progress) {
+  publish_read(hasher, index, file_progress);
+  notify_window(hash_worker);
+}
+
 std::optional<ProgressReport> take_progress(HashWorker& worker) {
   worker.progress_posted.store(false);
-  const std::uint64_t word = worker.progress.load();
-  if (word == HashWorker::kNoProgress) return std::nullopt;
-  return unpack_progress(word);
+  return run_report(worker);
+}
+
+void prepare_run(HashWorker& worker, FileList& list) {
+  worker.list = &list;
+  worker.progress_posted.store(false);
+  // The files of this run may lie where reads end otherwise than in the last one.
+  forget_how_first_reads_end();
+  std::optional<bool> seeks;
+  if (!list.is_empty()) {
+    try {
+      seeks = seek_penalty_of(list.at(0).path);
+    } catch (...) {
+      // No memory for the name: no answer, as from a volume that gives none.
+    }
+  }
+  const std::uint32_t wanted =
+      hashers_for(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS), seeks, list.count());
+  std::uint32_t ready = 1;
+  for (; ready < wanted; ++ready) {
+    if (worker.hashers[ready] != nullptr) continue;
+    try {
+      worker.hashers[ready] = new FileHasher;
+    } catch (...) {
+      break;  // the run goes on with the hashers it has
+    }
+  }
+  begin_set(worker.set, worker.hashers, ready, list.count());
+}
+
+void hash_set(HashWorker& worker) {
+  SetRun& set = worker.set;
+  bool has_thread[kMaxHashers] = {};
+  HANDLE threads[kMaxHashers] = {};
+  DWORD running = 0;
+  for (std::uint32_t i = 1; i < set.hasher_count; ++i) {
+    threads[running] = CreateThread(nullptr, 0, hasher_main, set.hashers[i], 0, nullptr);
+    has_thread[i] = threads[running] != nullptr;
+    if (has_thread[i]) ++running;
+  }
+  hash_entries(set, *set.hashers[0], hash_entry, entry_done);
+  // A hasher without a thread still holds the entry that begin_set gave it.
+  for (std::uint32_t i = 1; i < set.hasher_count; ++i) {
+    if (!has_thread[i]) hash_entries(set, *set.hashers[i], hash_entry, entry_done);
+  }
+  if (running > 0) WaitForMultipleObjects(running, threads, TRUE, INFINITE);
+  for (DWORD i = 0; i < running; ++i) CloseHandle(threads[i]);
 }
 
 void hash_all(HashWorker& worker, FileList& list) {
-  worker.list = &list;  // post_progress takes the count from it
-  for (std::uint32_t i = 0; i < list.count(); ++i) {
-    FileEntry& entry = list.at(i);
-    worker.index = i;
-    worker.crc.reset();
-    const HashStatus status = hash_file(worker, entry.path, post_progress);
-    entry.status = status;
-    // A file that was not read completely keeps its old `computed`: a CRC of part of a
-    // file is no checksum of it.
-    if (status == HashStatus::Complete) entry.computed = worker.crc.checksum();
-    post_progress(worker, i, kFileFinished);
-  }
+  prepare_run(worker, list);
+  hash_set(worker);
 }
 
 DWORD WINAPI worker_main(LPVOID parameter) {
   HashWorker& worker = *static_cast<HashWorker*>(parameter);
-  hash_all(worker, *worker.list);
+  hash_set(worker);
   const std::uint32_t report_thread_id = worker.report_thread_id;
   // The mark is cleared before the last message, not after it: the window starts the
   // next run as soon as it has handled WM_HASH_DONE, and must not find this one still
@@ -64,9 +136,8 @@ DWORD WINAPI worker_main(LPVOID parameter) {
 }
 
 void end_run_unhashed(HashWorker& worker) {
-  for (std::uint32_t i = 0; i < worker.list->count(); ++i) {
-    worker.list->at(i).status = HashStatus::NotOpened;
-    post_progress(worker, i, kFileFinished);
+  for (std::uint32_t i = 0; i < worker.set.hasher_count; ++i) {
+    hash_entries(worker.set, *worker.set.hashers[i], store_not_opened, entry_done);
   }
   post_done(worker.report_thread_id);
 }
@@ -74,10 +145,8 @@ void end_run_unhashed(HashWorker& worker) {
 void start_worker(std::uint32_t report_thread_id) {
   HashWorker& worker = hash_worker;
   if (worker.worker_thread.load() != nullptr) return;
-  worker.list = &file_list;
   worker.report_thread_id = report_thread_id;
-  worker.progress.store(HashWorker::kNoProgress);
-  worker.progress_posted.store(false);
+  prepare_run(worker, file_list);
   // Created suspended so that the mark is in place before the worker can clear it: a run
   // over an empty list may otherwise end before CreateThread returns, and the stale mark
   // would refuse every later run.

@@ -1,5 +1,6 @@
-// The background run: one worker thread hashes every entry of the FileList in order and
-// reports to the user-interface thread with WM_HASH_PROGRESS and WM_HASH_DONE.
+// The background run: the worker thread and its hashers hash every entry of the FileList,
+// several files at once, and report to the user-interface thread in list order with
+// WM_HASH_PROGRESS and WM_HASH_DONE.
 #pragma once
 
 #include <cstdint>
@@ -12,31 +13,50 @@
 #include "worker/progress_message.h"
 
 // Starts a run over the global FileList that reports to the thread `report_thread_id`,
-// unless a run is in progress, in which case nothing changes. When no thread can be
-// created, the run ends at once as if no file could be opened (see end_run_unhashed).
+// unless a run is in progress, in which case nothing changes. The run is readied here
+// (prepare_run), so the progress of the last run is gone before this returns. When no thread
+// can be created, the run ends at once as if no file could be opened (see end_run_unhashed).
 // Raises nothing.
 void start_worker(std::uint32_t report_thread_id);
 
-// The worker thread's entry: hashes worker->list, releases the thread's handle, clears the
-// run's mark and posts WM_HASH_DONE, again and again while the post fails and the receiving
-// thread lives, so that the window never waits for ever. `parameter` is the HashWorker.
-// Returns 0.
+// The worker thread's entry: runs the hashers of the run that start_worker readied
+// (hash_set), releases the thread's handle, clears the run's mark and posts WM_HASH_DONE,
+// again and again while the post fails and the receiving thread lives, so that the window
+// never waits for ever. `parameter` is the HashWorker. Returns 0.
 DWORD WINAPI worker_main(LPVOID parameter);
 
-// Hashes every entry of `list` in order, storing each status and, for a complete read,
-// the computed CRC; posts progress after every read and a closing message per entry to
-// worker.report_thread_id. Sets worker.list to `list`.
+// Readies worker.set for a run over `list` (worker.list becomes `list`): as many hashers as
+// hashers_for gives for this machine's cores and the volume of the list's first file
+// (seek_penalty_of), fewer where the memory for another one lacks, hashers[0] always.
+// Called while no run is in progress. Raises nothing.
+void prepare_run(HashWorker& worker, FileList& list);
+
+// Hashes every entry of the run that prepare_run readied: hashers[0] on the calling
+// thread, each other hasher on a thread of its own, made here and ended before this
+// returns (a hasher whose thread cannot be made is run here after hashers[0]). Each entry
+// gets its status and, for a complete read, its computed CRC; every read and every entry
+// tells the window through post_progress and notify_window.
+void hash_set(HashWorker& worker);
+
+// prepare_run, then hash_set: hashes every entry of `list` on the calling thread and the
+// hashers' threads, reporting to worker.report_thread_id.
 void hash_all(HashWorker& worker, FileList& list);
 
-// Publishes the progress of entry `index` of worker.list at `file_progress` (its low 16 bits
-// count) in worker.progress, and posts a WM_HASH_PROGRESS that says so to
-// worker.report_thread_id unless one is still on its way: the receiver takes the newest
-// progress with take_progress, so a message that was not posted loses nothing.
-void post_progress(HashWorker& worker, std::uint32_t index, std::uint32_t file_progress);
+// The hashers' progress sink: publishes that `hasher` has read entry `index` of
+// hash_worker.list up to `file_progress` (its low 16 bits count), then notify_window.
+void post_progress(FileHasher& hasher, std::uint32_t index, std::uint32_t file_progress);
 
-// Returns the newest progress of the current or last run, or nothing when it has reported
-// none yet, and lets the worker post its next WM_HASH_PROGRESS. Called by the thread that
-// receives the run's messages, for each WM_HASH_PROGRESS and at WM_HASH_DONE.
+// Posts a WM_HASH_PROGRESS with the run's progress in list order (see take_progress) to
+// worker.report_thread_id unless one is still on its way, or the run has nothing to show
+// yet: the receiver takes the newest progress with take_progress, so a message that was
+// not posted loses nothing.
+void notify_window(HashWorker& worker);
+
+// Returns the progress of the current or last run in list order, as set_position gives
+// it: every entry before its index finished, the entry at its index read so far (its file
+// progress 0xFFFF once read whole); nothing while the run has no entry finished or read.
+// Lets the hashers post their next WM_HASH_PROGRESS. Called by the thread that receives the
+// run's messages, for each WM_HASH_PROGRESS and at WM_HASH_DONE.
 std::optional<ProgressReport> take_progress(HashWorker& worker);
 
 // Posts the worker's thread messages: PostThreadMessageA, unless a test puts a stand-in
@@ -45,7 +65,13 @@ using PostThreadMessageFunction = BOOL(WINAPI*)(DWORD thread, UINT message, WPAR
                                                 LPARAM lparam);
 extern PostThreadMessageFunction post_thread_message;
 
+// Answers whether the volume of a file seeks, for prepare_run: volume_seek_penalty, unless a
+// test puts another answer here. Set only while no run is in progress.
+using SeekPenaltyQuery = std::optional<bool> (*)(const boost::filesystem::path& path);
+extern SeekPenaltyQuery seek_penalty_of;
+
 // Ends a run whose thread could not be created: stores NotOpened for every entry of
 // worker.list, posts each entry's closing message and then WM_HASH_DONE, so the window
 // reports every file as failed instead of waiting forever for a run that never began.
+// The run must have been readied by prepare_run.
 void end_run_unhashed(HashWorker& worker);

@@ -37,7 +37,7 @@ class HashFile : public testing::Test {
     return hash_file(worker, make_path(native_path), record_progress);
   }
 
-  HashWorker worker;
+  FileHasher worker;
   TempFolder folder;
 
  private:

@@ -1,14 +1,19 @@
-// The read loops of hash_file, driven by scripted reads: they need neither a file nor the
-// system, so this table runs in the native build under the sanitizers too.
+// The read loops of hash_file, driven by scripted reads, alone and as sets of files on
+// several hashers: they need neither a file nor the system, so these tables run in the
+// native build under the sanitizers too.
 #include "core/read_loop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/set_run.h"
 #include "tests/support/print.h"
 #include "tests/support/recorded_progress.h"
 
@@ -18,7 +23,7 @@ class ReadLoops : public testing::Test {
  protected:
   void SetUp() override { posted.clear(); }
 
-  HashWorker worker;
+  FileHasher worker;
 };
 
 // Files that change while they are read cannot be made on a real disk while hash_file holds
@@ -166,16 +171,19 @@ struct ScriptedReads {
   }
 };
 
-TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
+struct Case {
+  const char* what;
+  std::int64_t file_size;
+  std::vector<std::pair<bool, std::uint32_t>> reads;
+  HashStatus status;
+  std::vector<std::uint32_t> progress;
+  bool ahead = true;  // false: only the serial loop can make these reads
+};
+
+// Every kind of short or long read, each a file of its own.
+const std::vector<Case>& scripted_files() {
   const std::uint32_t chunk = kReadChunkSize;
-  struct Case {
-    const char* what;
-    std::int64_t file_size;
-    std::vector<std::pair<bool, std::uint32_t>> reads;
-    HashStatus status;
-    std::vector<std::uint32_t> progress;
-    bool ahead = true;  // false: only the serial loop can make these reads
-  } cases[] = {
+  static const std::vector<Case> cases = {
       {"whole file", 2 * chunk, {{true, chunk}, {true, chunk}, {true, 0}}, HashStatus::Complete, {32767, 65535}},
       {"first read fails", 10, {{false, 0}}, HashStatus::Incomplete, {}},
       {"later read fails", 2 * chunk, {{true, chunk}, {false, 0}}, HashStatus::Incomplete, {32767}},
@@ -214,8 +222,13 @@ TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
       // stop there.
       {"small file shrank", 10, {{true, 4}, {true, 0}}, HashStatus::Incomplete, {26214}},
   };
+  return cases;
+}
+
+TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
+  const std::uint32_t chunk = kReadChunkSize;
   using Completion = ScriptedReads::Completion;
-  for (const Case& c : cases) {
+  for (const Case& c : scripted_files()) {
     posted.clear();
     ScriptedReads serial{c.reads, c.file_size, worker.buffer};
     worker.crc.reset();
@@ -259,6 +272,90 @@ TEST_F(ReadLoops, EndOnEveryKindOfShortOrLongRead) {
       }
     }
   }
+}
+
+// The run of the set below, for the sink: no entry may show as finished in its position
+// before the entry's result is stored.
+SetRun* checked_run = nullptr;
+std::vector<std::atomic<bool>>* stored = nullptr;
+
+void check_set_order() {
+  const std::optional<SetPosition> at = set_position(*checked_run);
+  for (std::uint32_t i = 0; at && i < at->index; ++i) {
+    if (!(*stored)[i].load()) ADD_FAILURE() << i << " shown finished before its result";
+  }
+}
+
+void publish_and_check(FileHasher& hasher, std::uint32_t index, std::uint32_t file_progress) {
+  publish_read(hasher, index, file_progress);
+  check_set_order();
+}
+
+// The table's files as one list, each file three times (its reads ending at their start,
+// when waited for, and all at once, newest first), through the choice by the first read on
+// three hashers, each on a thread of its own as in a run: every entry gets the status and
+// CRC it gets alone, whichever hasher takes it; no read is left in flight, failing files
+// included, which stop with reads ahead in flight; every hasher ends idle.
+TEST(ReadLoopSets, EveryEntryAsAloneAndTheRunInListOrder) {
+  using Completion = ScriptedReads::Completion;
+  std::vector<const Case*> files;
+  std::vector<ScriptedReads> reads;
+  std::vector<std::uint32_t> alone_crc;
+  FileHasher alone;
+  for (const Case& c : scripted_files()) {
+    if (!c.ahead) continue;
+    ScriptedReads serial{c.reads, c.file_size, alone.buffer};
+    alone.crc.reset();
+    read_all_chunks(alone, c.file_size, std::ref(serial), record_progress);
+    for (Completion completion :
+         {Completion::AtStart, Completion::WhenWaited, Completion::NewestFirst}) {
+      files.push_back(&c);
+      reads.push_back({c.reads, c.file_size, nullptr, completion});
+      reads.back().check_position = true;
+      alone_crc.push_back(alone.crc.checksum());
+    }
+  }
+  const auto count = static_cast<std::uint32_t>(files.size());
+  FileHasher first, second, third;
+  FileHasher* const hashers[kMaxHashers] = {&first, &second, &third};
+  std::vector<HashStatus> status(count);
+  std::vector<std::uint32_t> crc(count);
+  std::vector<std::atomic<bool>> done(count);
+  SetRun run;
+  begin_set(run, hashers, 3, count);
+  checked_run = &run;
+  stored = &done;
+  const auto hash_entry = [&](FileHasher& hasher, std::uint32_t index) {
+    reads[index].buffer_start = hasher.buffer;
+    status[index] = read_file_by_first_read(hasher, files[index]->file_size, reads[index],
+                                            std::ref(reads[index]), publish_and_check);
+    crc[index] = hasher.crc.checksum();
+    done[index].store(true);
+  };
+  const auto moved = [](FileHasher&) { check_set_order(); };
+  std::thread two([&] { hash_entries(run, second, hash_entry, moved); });
+  std::thread three([&] { hash_entries(run, third, hash_entry, moved); });
+  hash_entries(run, first, hash_entry, moved);
+  two.join();
+  three.join();
+
+  for (std::uint32_t i = 0; i < count; ++i) {
+    EXPECT_EQ(files[i]->status, status[i]) << files[i]->what << ", entry " << i;
+    EXPECT_TRUE(status[i] != HashStatus::Complete || alone_crc[i] == crc[i]) << files[i]->what;
+    EXPECT_EQ(0u, reads[i].in_flight.size()) << files[i]->what << ": reads left in flight";
+  }
+  for (const FileHasher* h : {&first, &second, &third}) EXPECT_EQ(kHasherIdle, h->position.load());
+  EXPECT_EQ(set_position(run), (SetPosition{count - 1, 0xFFFF}));
+}
+
+// One per core, at most eight and at most one per entry; one where the drive seeks, and as
+// many as ever where the volume does not answer.
+TEST(ReadLoopSets, HashersForTheMachineAndTheDrive) {
+  EXPECT_EQ(2u, hashers_for(2, std::nullopt, 100));
+  EXPECT_EQ(1u, hashers_for(2, true, 100));
+  EXPECT_EQ(8u, hashers_for(16, false, 100));
+  EXPECT_EQ(3u, hashers_for(4, false, 3));
+  EXPECT_EQ(1u, hashers_for(0, false, 0));
 }
 
 }  // namespace

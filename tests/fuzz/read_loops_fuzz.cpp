@@ -7,14 +7,19 @@
 // unbuffered reads need, at most kReadAheadSlots may be in flight, none on return.
 //
 // Input: byte 0 the number of chunks in the size taken (255: the size is unknown), byte 1
-// the bytes it has beyond them, bytes 2-3 how the file changed before it was read; then
-// three bytes per read: what it does, its argument, and when it ends.
+// the bytes it has beyond them, bytes 2-3 how the file changed before it was read (the top
+// bits of byte 3: also hash it as a list of several entries on two hashers, each on a
+// thread of its own); then three bytes per read: what it does, its argument, and when it
+// ends.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "core/hash_worker.h"
@@ -27,6 +32,7 @@ inline constexpr std::uint32_t kSize = 16 * 1024;
 }
 #define kReadChunkSize fuzz_chunk::kSize
 #include "core/read_loop.h"
+#include "core/set_run.h"
 #undef kReadChunkSize
 
 namespace {
@@ -224,7 +230,7 @@ HashStatus ahead_outcome(const Script& s, std::vector<std::uint32_t>& progress) 
 }
 
 std::vector<std::uint32_t> reported;
-void record(HashWorker& worker, std::uint32_t index, std::uint32_t progress) {
+void record(FileHasher& worker, std::uint32_t index, std::uint32_t progress) {
   check(index == worker.index, "index passed to the sink", index, worker.index);
   reported.push_back(progress);
 }
@@ -239,9 +245,71 @@ void compare_progress(const char* loop, const std::vector<std::uint32_t>& expect
   std::abort();
 }
 
-HashWorker& worker() {
-  static HashWorker instance;
+FileHasher& worker() {
+  static FileHasher instance;
   return instance;
+}
+
+// The set that run_as_set hashes, for the sink.
+constexpr std::uint32_t kMostInSet = 5;
+SetRun* set_run = nullptr;
+std::atomic<bool> set_stored[kMostInSet];
+int set_number = 0;  // which set it is, counted from the first
+
+// Fails when the set's position goes back on this thread, or passes an entry whose result
+// is not stored.
+void check_set_order() {
+  thread_local std::uint64_t last = 0;  // (index + 1, file progress) of the last position
+  thread_local int last_set = 0;
+  if (last_set != set_number) last = 0;
+  last_set = set_number;
+  const std::optional<SetPosition> at = set_position(*set_run);
+  if (!at) return;
+  const std::uint64_t now = (std::uint64_t{at->index} + 1) << 32 | at->file_progress;
+  check(now >= last, "the set's position went back to entry", at->index,
+        static_cast<long long>(last >> 32) - 1);
+  last = now;
+  for (std::uint32_t i = 0; i < at->index; ++i) {
+    check(set_stored[i].load(), "entry shown finished before its result", i, at->index);
+  }
+}
+
+void publish_and_check(FileHasher& hasher, std::uint32_t index, std::uint32_t progress) {
+  publish_read(hasher, index, progress);
+  check_set_order();
+}
+
+// Hashes `count` entries, each the script's file, through read_file_by_first_read on two
+// hashers, the second on a thread of its own, as a run hashes a list: each entry must end
+// as the file alone does, with no read in flight, and the run in list order throughout.
+void run_as_set(const Script& script, std::uint32_t count, HashStatus expected,
+                std::uint32_t file_crc) {
+  static FileHasher second;
+  FileHasher* hashers[kMaxHashers] = {&worker(), &second};
+  SetRun run;
+  set_run = &run;
+  ++set_number;
+  for (std::atomic<bool>& stored : set_stored) stored.store(false);
+  begin_set(run, hashers, 2, count);
+  const auto hash_entry = [&](FileHasher& hasher, std::uint32_t index) {
+    SerialReads in_turn{script};
+    in_turn.unbuffered = true;
+    in_turn.held = script.file_size > kChunk;
+    FirstReadReads reads{{script, hasher.buffer}, in_turn};
+    const HashStatus status = read_file_by_first_read(hasher, script.file_size, reads,
+                                                      std::ref(in_turn), publish_and_check);
+    check(status == expected, "a set entry's status", static_cast<int>(status),
+          static_cast<int>(expected));
+    check(status != HashStatus::Complete || hasher.crc.checksum() == file_crc,
+          "a set entry's CRC", hasher.crc.checksum(), file_crc);
+    check(reads.in_flight.empty(), "a set entry's reads in flight on return",
+          static_cast<long long>(reads.in_flight.size()), 0);
+    set_stored[index].store(true);
+  };
+  const auto moved = [](FileHasher&) { check_set_order(); };
+  std::thread other([&] { hash_entries(run, second, hash_entry, moved); });
+  hash_entries(run, worker(), hash_entry, moved);
+  other.join();
 }
 
 }  // namespace
@@ -265,7 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     if (script.steps[3 * i] % 8 >= 6) script.honest = false;
   }
 
-  HashWorker& w = worker();
+  FileHasher& w = worker();
   w.index = input[0];
   std::vector<std::uint32_t> expected_progress;
   const HashStatus serial_expected = serial_outcome(script, expected_progress);
@@ -325,6 +393,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   check(first.in_flight.empty(), "first read's loop: reads in flight on return",
         static_cast<long long>(first.in_flight.size()), 0);
   compare_progress("read_file_by_first_read", expected_progress);
+
+  // With the top bit of byte 3 set, the same file as a list of two to five entries.
+  if ((input[3] & 0x80) != 0) {
+    run_as_set(script, 2 + (input[3] >> 5 & 3u), ahead_expected, file_crc.checksum());
+  }
 
   // A file read honestly is complete exactly when it still has the size that was taken.
   if (script.honest && script.file_size >= 0) {

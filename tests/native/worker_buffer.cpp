@@ -1,16 +1,15 @@
-// The worker context's constructor for the native build, where the read loops run on
-// scripted reads: the same buffer as on Windows, page-aligned, from the C library. The
-// Windows build takes it from VirtualAlloc in core/hash_worker.cpp.
+// The read buffer for the native build, where the read loops run on scripted reads: the
+// same size as on Windows, page-aligned, from the C library. The Windows build takes it
+// from VirtualAlloc in core/hash_worker.cpp.
 #include <cstdlib>
-#include <stdexcept>
 
 #include <sanitizer/lsan_interface.h>
 
 #include "core/hash_worker.h"
 
-HashWorker::HashWorker() {
-  buffer = static_cast<unsigned char*>(std::aligned_alloc(4096, kReadAheadSlots * kReadChunkSize));
-  if (buffer == nullptr) throw std::runtime_error("Unable to allocate memory");
-  // Never freed, as on Windows (see HashWorker): no leak to report.
-  __lsan_ignore_object(buffer);
+unsigned char* allocate_read_buffer() {
+  void* buffer = std::aligned_alloc(4096, kReadAheadSlots * kReadChunkSize);
+  // Never freed, as on Windows (see FileHasher): no leak to report.
+  if (buffer != nullptr) __lsan_ignore_object(buffer);
+  return static_cast<unsigned char*>(buffer);
 }

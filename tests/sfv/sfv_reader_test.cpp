@@ -40,11 +40,11 @@ std::string load_error(const std::string& sfv) {
   return "(no error)";
 }
 
-void no_progress(HashWorker&, std::uint32_t, std::uint32_t) {}
+void no_progress(FileHasher&, std::uint32_t, std::uint32_t) {}
 
 // What the worker does for each entry, so a loaded list can be judged as a run would.
 void hash_entries(std::vector<FileEntry>& entries) {
-  static HashWorker worker;
+  static FileHasher worker;
   for (FileEntry& e : entries) {
     worker.crc.reset();
     e.status = hash_file(worker, e.path, no_progress);

@@ -17,7 +17,7 @@ struct Posted {
 inline std::vector<Posted> posted;
 
 // The ProgressSink that appends to `posted`.
-inline void record_progress(HashWorker&, std::uint32_t index, std::uint32_t file_progress) {
+inline void record_progress(FileHasher&, std::uint32_t index, std::uint32_t file_progress) {
   posted.push_back({index, file_progress});
 }
 

@@ -10,13 +10,18 @@
 // - ReadFile with an OVERLAPPED on a handle opened with FILE_FLAG_OVERLAPPED goes pending
 //   and ends 1 to 3 ms later on the layer's thread, as a read at the drive does, with
 //   GetOverlappedResult, CancelIoEx and CloseHandle to match.
-// Three knobs from the environment stand for disks and files that misbehave, each a list of
-// "name-part:number" separated by spaces, for files whose name holds the part:
+// It counts the files opened for unbuffered reading that are open at once. With
+// TALLYRUN_RULES_SEEK_PENALTY set to 0 or 1, a volume (\\?\Volume{...}, which Wine does not
+// open) opens, and answers the question whether it incurs a seek penalty with that value,
+// as a drive's driver does on Windows; unset, the program meets Wine's refusal.
+// Three more knobs from the environment stand for disks and files that misbehave, each a
+// list of "name-part:number" separated by spaces, for files whose name holds the part:
 // TALLYRUN_RULES_FAIL_READ fails that file's overlapped read of that number (from 1) with a
 // data error; TALLYRUN_RULES_SIZE_SHIFT adds the number to the size that GetFileSizeEx
 // reports, so that the file looks grown (less) or shrunk (more) when it is read;
 // TALLYRUN_RULES_DELAY_MS makes the file's overlapped reads end that much later.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdint>
 #include <cstring>
@@ -42,6 +47,8 @@ struct File {
   DWORD flags = 0;          // the FILE_FLAG_* it was opened with
   wchar_t name[128] = {};   // the end of its path, for the knobs
   LONG overlapped_reads = 0;
+  bool counted = false;     // among counts->files_open
+  bool volume = false;      // stands for a volume: answers the seek penalty knob
 };
 
 struct Read {
@@ -108,12 +115,32 @@ File* find_file(HANDLE handle) {
   return nullptr;
 }
 
-void remember(HANDLE handle, DWORD flags, const wchar_t* name) {
-  if (File* file = find_file(nullptr)) {
+File* remember(HANDLE handle, DWORD flags, const wchar_t* name) {
+  File* file = find_file(nullptr);
+  if (file != nullptr) {
     *file = File{handle, flags, {}, 0};
     const std::size_t length = std::wcslen(name);
     std::wcsncpy(file->name, name + (length < 127 ? 0 : length - 127), 127);
   }
+  return file;
+}
+
+// Counts `file`, just opened by CreateFile, among the files open at once if it is opened
+// for unbuffered reading, as the program opens the files it hashes. Under the lock.
+void count_open(File& file) {
+  file.counted = (file.flags & FILE_FLAG_NO_BUFFERING) != 0;
+  if (file.counted && ++counts->files_open > counts->files_open_most) {
+    counts->files_open_most = counts->files_open;
+  }
+}
+
+// Returns the seek penalty that TALLYRUN_RULES_SEEK_PENALTY gives volumes: 0 or 1, or -1
+// when it is not set, and volumes are left to Wine.
+int seek_penalty_knob() {
+  wchar_t text[8];
+  const DWORD length = GetEnvironmentVariableW(L"TALLYRUN_RULES_SEEK_PENALTY", text, 8);
+  if (length != 1 || (text[0] != L'0' && text[0] != L'1')) return -1;
+  return text[0] == L'1';
 }
 
 Read* find_read(const OVERLAPPED* overlapped) {
@@ -257,16 +284,24 @@ int WINAPI multi_byte_to_wide_char(UINT code_page, DWORD flags, LPCCH text, int 
 }
 
 // Opens a file through `open` unless its path is too long, and keeps its flags and name.
+// A volume, while the seek penalty knob is set, opens as NUL and answers for the volume.
 template <class Open>
 HANDLE open_file(const wchar_t* name, DWORD flags, Open open) {
   if (name != nullptr && is_long_path(name)) {
     refuse(counts->long_paths_refused, ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  const HANDLE file = open();
+  const bool volume = name != nullptr && std::wcsncmp(name, L"\\\\?\\Volume{", 11) == 0 &&
+                      seek_penalty_knob() >= 0;
+  const HANDLE file = volume ? CreateFileW(L"NUL", 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, 0, nullptr)
+                             : open();
   if (file != INVALID_HANDLE_VALUE) {
     AcquireSRWLockExclusive(&lock);
-    remember(file, flags, name ? name : L"");
+    if (File* remembered = remember(file, flags, name ? name : L"")) {
+      remembered->volume = volume;
+      count_open(*remembered);
+    }
     ReleaseSRWLockExclusive(&lock);
   }
   return file;
@@ -394,6 +429,7 @@ BOOL WINAPI close_handle(HANDLE handle) {
   AcquireSRWLockExclusive(&lock);
   if (File* file = find_file(handle)) {
     cancel_reads(handle, nullptr, true);
+    if (file->counted) --counts->files_open;
     *file = File{};
   }
   ReleaseSRWLockExclusive(&lock);
@@ -407,6 +443,32 @@ BOOL WINAPI get_file_size_ex(HANDLE handle, PLARGE_INTEGER size) {
     size->QuadPart += knob(L"TALLYRUN_RULES_SIZE_SHIFT", file->name);
   }
   ReleaseSRWLockExclusive(&lock);
+  return TRUE;
+}
+
+// Answers, for a volume that the knob opened, whether it incurs a seek penalty; passes
+// everything else on.
+BOOL WINAPI device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                              DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
+  AcquireSRWLockExclusive(&lock);
+  const File* file = find_file(device);
+  const bool volume = file != nullptr && file->volume;
+  ReleaseSRWLockExclusive(&lock);
+  if (!volume) {
+    return DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
+  }
+  const auto* query = static_cast<const STORAGE_PROPERTY_QUERY*>(in);
+  if (code != IOCTL_STORAGE_QUERY_PROPERTY || in_size < sizeof *query ||
+      query->PropertyId != StorageDeviceSeekPenaltyProperty ||
+      out_size < sizeof(DEVICE_SEEK_PENALTY_DESCRIPTOR)) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  DEVICE_SEEK_PENALTY_DESCRIPTOR answer{};
+  answer.Version = answer.Size = sizeof answer;
+  answer.IncursSeekPenalty = seek_penalty_knob() == 1;
+  std::memcpy(out, &answer, sizeof answer);
+  if (returned != nullptr) *returned = sizeof answer;
   return TRUE;
 }
 
@@ -426,6 +488,7 @@ const Hook hooks[] = {
     {"CancelIoEx", reinterpret_cast<void*>(cancel_io_ex)},
     {"CloseHandle", reinterpret_cast<void*>(close_handle)},
     {"GetFileSizeEx", reinterpret_cast<void*>(get_file_size_ex)},
+    {"DeviceIoControl", reinterpret_cast<void*>(device_io_control)},
 };
 
 // Points the program's import-table entries for the calls above at the layer, wherever the

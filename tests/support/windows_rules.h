@@ -15,6 +15,8 @@ struct WindowsRulesCounts {
   LONG unaligned_refused;  // unbuffered reads refused for their alignment
   LONG flags_refused;  // code-page conversions refused for flags or defaults
   LONG long_paths_refused;  // CreateFile refused for a path over MAX_PATH
+  LONG files_open;  // files opened by CreateFile for unbuffered reading and not closed yet
+  LONG files_open_most;  // the most of them open at once: how many files are hashed at once
 };
 
 // Returns the name of the shared block of the process `process_id`.

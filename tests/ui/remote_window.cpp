@@ -329,7 +329,8 @@ std::ostream& operator<<(std::ostream& out, const WindowsRulesCounts& counts) {
   return out << "{reads pending " << counts.reads_pending << ", cancelled "
              << counts.reads_cancelled << "; refused: unaligned reads "
              << counts.unaligned_refused << ", conversion flags " << counts.flags_refused
-             << ", long paths " << counts.long_paths_refused << "}";
+             << ", long paths " << counts.long_paths_refused << "; files open at once: most "
+             << counts.files_open_most << ", now " << counts.files_open << "}";
 }
 
 std::ostream& operator<<(std::ostream& out, const MainView& view) {

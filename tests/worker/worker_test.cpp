@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/path_rules.h"
+#include "core/seek_penalty.h"
 #include "tests/support/full_queue.h"
 #include "tests/support/print.h"
 #include "tests/support/temp_folder.h"
@@ -107,6 +108,7 @@ class Worker : public testing::Test {
   void TearDown() override {
     file_list.clear();
     post_thread_message = PostThreadMessageA;
+    seek_penalty_of = volume_seek_penalty;
   }
 
   // Lists the file `name` of the test folder, whether it exists or not. `computed` starts
@@ -132,9 +134,21 @@ struct RunCase {
   std::vector<Message> messages;
 };
 
-// Each case runs twice: with a window that takes every report at once, which sees every
-// message; and with a queue that refuses most posts, which must lose neither WM_HASH_DONE
-// nor the run's last progress.
+std::optional<bool> seeks(const boost::filesystem::path&) { return true; }
+std::optional<bool> does_not_seek(const boost::filesystem::path&) { return false; }
+
+// Returns true when no message reports less than the one before, (index, file progress)
+// compared in that order: the window sees the list in order.
+bool in_list_order(const std::vector<Message>& messages) {
+  const auto key = [](const Message& m) { return std::pair(m.wparam, m.lparam >> 16); };
+  return std::is_sorted(messages.begin(), messages.end() - (messages.empty() ? 0 : 1),
+                        [&](const Message& a, const Message& b) { return key(a) < key(b); });
+}
+
+// Each case runs on one hasher, as on a drive that seeks, and on several, and each of those
+// twice: with a window that takes every report at once, which sees every message (all of
+// them, on one hasher, the same as ever; in list order on several); and with a queue that
+// refuses most posts, which must lose neither WM_HASH_DONE nor the run's last progress.
 TEST_F(Worker, PostsProgressPerReadAndPerEntryThenDoneOnce) {
   const RunCase cases[] = {
       {"empty list", {}, {kDone}},
@@ -160,14 +174,19 @@ TEST_F(Worker, PostsProgressPerReadAndPerEntryThenDoneOnce) {
       list_file(name);
     }
 
-    for (const bool full_queue : {false, true}) {
-      SCOPED_TRACE(full_queue ? "full queue" : "every report taken");
+    for (const auto& [full_queue, one_hasher] :
+         {std::pair(false, true), std::pair(true, true), std::pair(false, false),
+          std::pair(true, false)}) {
+      SCOPED_TRACE(std::string(full_queue ? "full queue" : "every report taken") +
+                   (one_hasher ? ", one hasher" : ", several hashers"));
       post_thread_message = full_queue ? post_to_full_queue : post_as_if_taken;
+      seek_penalty_of = one_hasher ? seeks : does_not_seek;
       start_worker(GetCurrentThreadId());
       const RunSeen seen = collect_run_messages();
-      if (!full_queue) {
+      if (!full_queue && one_hasher) {
         EXPECT_EQ(seen.messages, c.messages);
       }
+      EXPECT_TRUE(in_list_order(seen.messages)) << testing::PrintToString(seen.messages);
       EXPECT_EQ(std::count(seen.messages.begin(), seen.messages.end(), kDone), 1);
       EXPECT_EQ(seen.messages.back(), kDone);
       const std::optional<ProgressReport> last =
@@ -244,8 +263,9 @@ TEST_F(Worker, RunWithoutThreadReportsEveryFileAsNotOpened) {
   list_file("a");
   list_file("b");
   file_list.at(0).status = HashStatus::Complete;  // left from an earlier run
-  hash_worker.list = &file_list;
   hash_worker.report_thread_id = GetCurrentThreadId();
+  seek_penalty_of = does_not_seek;
+  prepare_run(hash_worker, file_list);
 
   end_run_unhashed(hash_worker);
 
