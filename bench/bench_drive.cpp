@@ -231,7 +231,8 @@ struct SetModel {
   double resumed = 0;  // the real time at which the running fiber last resumed
   double drive_end = 0;  // modelled: when the drive ends the last request issued to it
   double open_seconds = 0;
-  bool second_open = false;  // a file larger than a chunk costs two opens, as it used to
+  // The old order: one file at a time, and a file larger than a chunk costs two opens.
+  bool second_open = false;
   SetRun run;
   std::vector<std::int64_t> sizes;  // the files of the list
 };
@@ -293,14 +294,46 @@ struct ModelledReads {
 
 void ignore_read(FileHasher&, std::uint32_t, std::uint32_t) {}
 
-// Opens (in modelled time) and hashes entry `index` of the modelled list.
-void hash_modelled_entry(FileHasher& owner, std::uint32_t index) {
-  const std::int64_t size = model->sizes[index];
-  const int opens = model->second_open && size > kReadChunkSize ? 2 : 1;
-  wait_modelled(modelled_now() + opens * model->open_seconds);
-  ModelledReads reads{size};
-  if (read_file_by_first_read(owner, size, reads, std::ref(reads), ignore_read) !=
-      HashStatus::Complete) {
+// The file calls of hash_entries for the modelled list: an open costs its modelled time,
+// every read goes to the drive.
+struct ModelledFiles {
+  FileHasher& hasher;
+  std::int64_t size[kReadAheadSlots] = {};
+  double first_end[kReadAheadSlots] = {};  // when the first read of the slot's file ends
+  std::uint32_t first_bytes[kReadAheadSlots] = {};
+  std::int64_t in_turn[kReadAheadSlots] = {};  // -1: its first read not yet taken
+
+  std::uint32_t depth() const { return model->second_open ? 1 : kReadAheadSlots; }
+  std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t index) {
+    size[slot] = model->sizes[index];
+    const int opens = model->second_open && size[slot] > kReadChunkSize ? 2 : 1;
+    wait_modelled(modelled_now() + opens * model->open_seconds);
+    return size[slot];
+  }
+  void start_first(std::uint32_t slot) {
+    first_end[slot] = issue_read(size[slot], 0, kReadChunkSize, &first_bytes[slot]);
+    in_turn[slot] = -1;
+  }
+  bool read(std::uint32_t slot, void*, std::uint32_t bytes, std::uint32_t* bytes_read) {
+    if (in_turn[slot] < 0) {
+      wait_modelled(first_end[slot]);
+      *bytes_read = first_bytes[slot];
+    } else {
+      wait_modelled(issue_read(size[slot], in_turn[slot], bytes, bytes_read));
+    }
+    in_turn[slot] = std::max<std::int64_t>(in_turn[slot], 0) + *bytes_read;
+    return true;
+  }
+  HashStatus hash_large(std::uint32_t slot, std::int64_t file_size, ProgressSink sink) {
+    ModelledReads reads{file_size};
+    (void)slot;
+    return read_file_by_first_read(hasher, file_size, reads, std::ref(reads), sink);
+  }
+  void close(std::uint32_t) {}
+};
+
+void store_modelled(FileHasher&, std::uint32_t, HashStatus status) {
+  if (status != HashStatus::Complete) {
     std::fprintf(stderr, "tallyrun-bench-drive: a modelled file was not read whole\n");
     std::exit(1);
   }
@@ -308,8 +341,9 @@ void hash_modelled_entry(FileHasher& owner, std::uint32_t index) {
 
 void WINAPI modelled_hasher_main(void* parameter) {
   model->resumed = now_seconds();
-  hash_entries(model->run, *static_cast<FileHasher*>(parameter), hash_modelled_entry,
-               [](FileHasher&) {});
+  FileHasher& owner = *static_cast<FileHasher*>(parameter);
+  ModelledFiles files{owner};
+  hash_entries(model->run, owner, files, ignore_read, store_modelled, [](FileHasher&) {});
   model->running->done = true;
   SwitchToFiber(model->scheduler);
 }

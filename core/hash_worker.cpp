@@ -16,43 +16,42 @@ HashWorker::HashWorker() { hashers[0] = new FileHasher; }
 
 HashWorker hash_worker;
 
-namespace {
-
 // Share reading only: the file cannot change under us, and a file that someone holds open
 // for writing is refused rather than read half-written. Unbuffered sequential reads keep a
 // large check from flushing the system's file cache. A name that must not be opened (a
 // device, a look-alike) is refused before the system sees it; what is opened is the very
 // UTF-16 full path that was checked, so the system resolves the name only once. Opened
 // overlapped, the handle takes reads at offsets, several in flight.
-HANDLE open_for_hashing(const boost::filesystem::path& given, bool overlapped) {
-  const std::optional<std::wstring> name = name_to_open(given);
-  if (!name) return INVALID_HANDLE_VALUE;
+void* open_for_hashing(const boost::filesystem::path& path, bool overlapped, std::int64_t* size) {
+  *size = -1;
+  const std::optional<std::wstring> name = name_to_open(path);
+  if (!name) return nullptr;
   const DWORD flags = FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN |
                       FILE_ATTRIBUTE_NORMAL | (overlapped ? FILE_FLAG_OVERLAPPED : 0);
-  return CreateFileW(name->c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                     flags, nullptr);
+  HANDLE file = CreateFileW(name->c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  // A pipe or a device (NUL, CON and COM1 are found in any folder) opens like a file, but
+  // has no size to check its bytes against: it would pass as empty, or never end.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  LARGE_INTEGER file_size;
+  if (GetFileSizeEx(file, &file_size)) *size = file_size.QuadPart;
+  return file;
 }
-
-}  // namespace
 
 static HashStatus hash_named_file(FileHasher& hasher, const boost::filesystem::path& path,
                                   ProgressSink sink) {
   // One open per file: overlapped where first reads have been seen to go to a drive.
   const bool overlapped = first_reads_go_to_a_drive();
-  HANDLE file = open_for_hashing(path, overlapped);
-  if (file == INVALID_HANDLE_VALUE) return HashStatus::NotOpened;
-  // A pipe or a device (NUL, CON and COM1 are found in any folder) opens like a file, but
-  // has no size to check its bytes against: it would pass as empty, or never end.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    return HashStatus::NotOpened;
-  }
-
-  HashStatus status = HashStatus::Incomplete;  // a file whose size is unknown was not read
-  LARGE_INTEGER file_size;
-  if (GetFileSizeEx(file, &file_size)) {
-    status = read_file_chunks(hasher, file, overlapped, file_size.QuadPart, sink);
-  }
+  std::int64_t size = -1;
+  HANDLE file = open_for_hashing(path, overlapped, &size);
+  if (file == nullptr) return HashStatus::NotOpened;
+  // A file whose size is unknown was not read.
+  const HashStatus status = size < 0 ? HashStatus::Incomplete
+                                     : read_file_chunks(hasher, file, overlapped, size, sink);
   CloseHandle(file);
   return status;
 }

@@ -58,6 +58,9 @@ struct SetRun {
   std::uint32_t count = 0;                // entries in the list
   std::uint32_t hasher_count = 0;         // hashers[0] to hashers[hasher_count - 1] take part
   FileHasher* const* hashers = nullptr;   // the hashers, each of them run by its own thread
+  // How many files a hasher may hold open at once where reads go to a drive: one on a disk
+  // that seeks, where files read side by side make the head move between them.
+  std::uint32_t files_at_once = kReadAheadSlots;
   // The first entry that no hasher has taken yet; may pass count by one per hasher.
   alignas(64) std::atomic<std::uint64_t> next_entry = 0;
 };
@@ -89,6 +92,13 @@ struct HashWorker {
 
 // The one worker context, built at static initialisation.
 extern HashWorker hash_worker;
+
+// Opens the file at `path` for hashing, for overlapped reads when `overlapped`, and puts its
+// size in `size` (-1 when it cannot be taken). Returns the handle, which the caller closes,
+// or null when the file cannot be opened or is no file on a disk but a pipe or a device;
+// path_to_open refuses devices and look-alike names before any open. Raises std::bad_alloc,
+// or the error of a failed conversion of the name, before any open.
+void* open_for_hashing(const boost::filesystem::path& path, bool overlapped, std::int64_t* size);
 
 // Receives the progress of the file being hashed: `file_progress` runs 0..65535, where
 // 65535 means the whole file has been read. Called once per read that brought bytes.

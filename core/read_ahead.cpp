@@ -1,10 +1,12 @@
 #include "core/read_ahead.h"
 
 #include <atomic>
+#include <optional>
 
 #include <windows.h>
 
 #include "core/read_loop.h"
+#include "core/set_run.h"
 
 namespace {
 
@@ -37,6 +39,9 @@ struct FileReads {
   // that the first read opens and that is closed here; null while there is none.
   HANDLE ahead_file = nullptr;
   std::int64_t in_turn_offset = 0;  // where the next read in turn of an overlapped file starts
+  // Whose event the reads in turn of an overlapped file wait on: a slot with no read ahead
+  // of its own in flight, here or in another file the hasher holds.
+  std::uint32_t in_turn_slot = 0;
   OVERLAPPED overlapped[kReadAheadSlots] = {};
   bool in_flight[kReadAheadSlots] = {};  // given to the system; its result not yet taken
   // For a read that did not go to the system: ReadFile refused it at once, or it was made
@@ -86,7 +91,7 @@ struct FileReads {
     OVERLAPPED read{};
     read.Offset = static_cast<DWORD>(in_turn_offset);
     read.OffsetHigh = static_cast<DWORD>(in_turn_offset >> 32);
-    read.hEvent = hasher.slot_events[0];  // no read ahead is in flight while reads go in turn
+    read.hEvent = hasher.slot_events[in_turn_slot];
     const bool ok = (ReadFile(file, buffer, size, nullptr, &read) ||
                      GetLastError() == ERROR_IO_PENDING) &&
                     GetOverlappedResult(file, &read, &count, TRUE);
@@ -135,6 +140,9 @@ struct FileReads {
     return in_call;
   }
 
+  // Whether a read of `slot` is in flight.
+  bool flying(std::uint32_t slot) const { return in_flight[slot]; }
+
   bool finish(std::uint32_t slot, std::uint32_t* bytes_read) {
     if (made[slot]) {
       *bytes_read = made_bytes[slot];
@@ -174,11 +182,86 @@ struct FileReads {
   }
 };
 
+// The file calls of hash_entries for the entries of a list: the files a hasher holds, each
+// in a slot of its own with its own handle and reads. While nobody knows how first reads
+// end, every file is opened for overlapped reads, so that its first read shows it; then as
+// suits them: overlapped, several files at once, where they go to a drive, else plain and
+// one file at a time.
+struct ListFiles {
+  FileHasher& hasher;
+  FileList& list;
+  std::uint32_t files_at_once;  // where reads go to a drive
+  HANDLE files[kReadAheadSlots] = {};
+  bool overlapped[kReadAheadSlots] = {};
+  std::optional<FileReads> reads[kReadAheadSlots] = {};  // of a file of at most one chunk
+  std::int64_t first_bytes[kReadAheadSlots] = {};   // -1 until its first read is taken
+
+  std::uint32_t depth() const { return first_reads_go_to_a_drive() ? files_at_once : 1; }
+
+  std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t index) {
+    overlapped[slot] = first_reads.load() != FirstReads::EndInCall && make_slot_events(hasher);
+    std::int64_t size = -1;
+    try {
+      files[slot] = open_for_hashing(list.at(index).path, overlapped[slot], &size);
+    } catch (...) {
+      files[slot] = nullptr;  // the name could not be made: as a file that cannot be opened
+    }
+    if (files[slot] == nullptr) return std::nullopt;
+    return size;
+  }
+
+  void start_first(std::uint32_t slot) {
+    FileReads& file = reads[slot].emplace(hasher, files[slot], overlapped[slot]);
+    file.in_turn_slot = slot;
+    first_bytes[slot] = -1;
+    file.start(slot, slot_buffer(hasher, slot), 0, kReadChunkSize);
+    file.ended(slot);  // the first read of the run that goes to the system tells how they end
+  }
+
+  bool read(std::uint32_t slot, void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
+    FileReads& file = *reads[slot];
+    if (first_bytes[slot] < 0) {
+      const bool ok = file.finish(slot, bytes_read);
+      first_bytes[slot] = *bytes_read;
+      return ok;
+    }
+    // Only a whole first chunk is read on from, to find the end there.
+    if (first_bytes[slot] == kReadChunkSize && !file.continue_in_turn(first_bytes[slot])) {
+      return false;
+    }
+    first_bytes[slot] = 0;
+    return file.read_in_turn(buffer, size, bytes_read);
+  }
+
+  HashStatus hash_large(std::uint32_t slot, std::int64_t size, ProgressSink sink) {
+    return read_file_chunks(hasher, files[slot], overlapped[slot], size, sink);
+  }
+
+  void close(std::uint32_t slot) {
+    if (reads[slot] && reads[slot]->flying(slot)) reads[slot]->cancel();
+    reads[slot].reset();
+    CloseHandle(files[slot]);
+  }
+};
+
 }  // namespace
 
 bool first_reads_go_to_a_drive() { return first_reads.load() == FirstReads::GoToADrive; }
 
 void forget_how_first_reads_end() { first_reads.store(FirstReads::Unknown); }
+
+void hash_list_entries(SetRun& run, FileHasher& hasher, FileList& list, ProgressSink sink,
+                       void (*moved)(FileHasher&)) {
+  ListFiles files{hasher, list, run.files_at_once};
+  const auto store = [&list](FileHasher& by, std::uint32_t index, HashStatus status) {
+    FileEntry& entry = list.at(index);
+    entry.status = status;
+    // A file that was not read completely keeps its old `computed`: a CRC of part of a
+    // file is no checksum of it.
+    if (status == HashStatus::Complete) entry.computed = by.crc.checksum();
+  };
+  hash_entries(run, hasher, files, sink, store, moved);
+}
 
 HashStatus read_file_chunks(FileHasher& hasher, void* file, bool overlapped,
                             std::int64_t file_size, ProgressSink sink) {

@@ -18,6 +18,14 @@ bool first_reads_go_to_a_drive();
 // again. Called before each run: its files may lie on another volume. Raises nothing.
 void forget_how_first_reads_end();
 
+// Hashes the entries of `list` as `hasher` of `run` (hash_entries, on the calling thread):
+// files opened once each, up to run.files_at_once of at most one chunk at once where first
+// reads go to a drive; stores each entry's status and, for a complete read, its computed CRC, then calls
+// `moved`. `sink` gets every read's progress. No file of it is open on return. Raises
+// nothing.
+void hash_list_entries(SetRun& run, FileHasher& hasher, FileList& list, ProgressSink sink,
+                       void (*moved)(FileHasher&));
+
 // Reads the file `file` of `file_size` bytes into hasher.crc and calls `sink` after every
 // read that brought bytes, in file order, through read_file_by_first_read, all on the
 // calling thread. `file` is a handle opened for unbuffered reading, `overlapped` when it was

@@ -15,18 +15,19 @@
 // from the start; `read` reads the next bytes of the file. Returns what read_all_chunks
 // returns, except that with `whole_chunks` a read that comes back short before file_size
 // ends the file (Incomplete), as in read_chunks_ahead: the next read would start off a
-// sector boundary, which an unbuffered read refuses. The caller guarantees
-// 0 <= bytes_done <= file_size.
+// sector boundary, which an unbuffered read refuses. Every read goes into `buffer`, a chunk
+// of hasher.buffer. The caller guarantees 0 <= bytes_done <= file_size.
 template <class Read>
 HashStatus read_chunks_in_turn_from(FileHasher& hasher, std::int64_t file_size,
                                     std::int64_t bytes_done, std::uint32_t bytes_read, Read& read,
-                                    ProgressSink sink, bool whole_chunks) {
+                                    ProgressSink sink, bool whole_chunks,
+                                    unsigned char* buffer) {
   while (bytes_done < file_size) {
-    if (!read(hasher.buffer, kReadChunkSize, &bytes_read)) return HashStatus::Incomplete;
+    if (!read(buffer, kReadChunkSize, &bytes_read)) return HashStatus::Incomplete;
     // No bytes before the end: the file shrank. More than is left: it grew. Either way the
     // CRC would not be the CRC of the file whose size was taken, so stop before using them.
     if (bytes_read == 0 || bytes_read > file_size - bytes_done) return HashStatus::Incomplete;
-    crc32_process(hasher.crc, hasher.buffer, bytes_read);
+    crc32_process(hasher.crc, buffer, bytes_read);
     bytes_done += bytes_read;
     sink(hasher, hasher.index, file_progress(bytes_done, file_size));
     if (whole_chunks && bytes_read < kReadChunkSize && bytes_done < file_size) {
@@ -40,7 +41,7 @@ HashStatus read_chunks_in_turn_from(FileHasher& hasher, std::int64_t file_size,
   // met the end already.
   if (bytes_read == kReadChunkSize) {
     std::uint32_t bytes_after_end = 0;
-    if (!read(hasher.buffer, kReadChunkSize, &bytes_after_end) || bytes_after_end != 0) {
+    if (!read(buffer, kReadChunkSize, &bytes_after_end) || bytes_after_end != 0) {
       return HashStatus::Incomplete;
     }
   }
@@ -59,7 +60,8 @@ HashStatus read_all_chunks(FileHasher& hasher, std::int64_t file_size, Read read
                            ProgressSink sink) {
   if (file_size < 0) return HashStatus::Incomplete;
   // An empty file has not seen its end either.
-  return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, false);
+  return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, false,
+                                  hasher.buffer);
 }
 
 // Returns the part of hasher.buffer that the reads of `slot` fill.
@@ -158,7 +160,8 @@ HashStatus read_file_by_first_read(FileHasher& hasher, std::int64_t file_size, R
                                    Read read, ProgressSink sink) {
   if (file_size < 0) return HashStatus::Incomplete;
   if (file_size <= kReadChunkSize) {
-    return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, true);
+    return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, true,
+                                    hasher.buffer);
   }
   reads.start(0, slot_buffer(hasher, 0), 0, kReadChunkSize);
   if (!reads.ended(0)) return read_chunks_ahead_from(hasher, file_size, reads, sink, 1);
@@ -171,5 +174,6 @@ HashStatus read_file_by_first_read(FileHasher& hasher, std::int64_t file_size, R
   if (bytes_read < kReadChunkSize || !reads.continue_in_turn(kReadChunkSize)) {
     return HashStatus::Incomplete;
   }
-  return read_chunks_in_turn_from(hasher, file_size, bytes_read, bytes_read, read, sink, true);
+  return read_chunks_in_turn_from(hasher, file_size, bytes_read, bytes_read, read, sink, true,
+                                  hasher.buffer);
 }

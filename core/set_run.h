@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "core/hash_worker.h"
+#include "core/read_loop.h"
 
 // A hasher's position word: the entry it holds in the high 32 bits, in the low 32 either
 // the file progress after the entry's latest read (0..65535) or kEntryTaken before its
@@ -46,24 +47,89 @@ inline void begin_set(SetRun& run, FileHasher* const* hashers, std::uint32_t has
 }
 
 // Hashes on the calling thread, as `hasher` of `run`, the entry that begin_set gave it and
-// then the list's next untaken one, until none is left. For each: resets hasher.crc, sets
-// hasher.index, calls `hash_entry(hasher, index)`, which hashes the entry's file and stores
-// its result, takes the next entry and then calls `moved(hasher)`. Returns once the hasher
-// is idle. Raises what `hash_entry` or `moved` raise.
-template <class HashEntry, class Moved>
-void hash_entries(SetRun& run, FileHasher& hasher, HashEntry hash_entry, Moved moved) {
-  std::uint64_t word = hasher.position.load();
-  while (word != kHasherIdle) {
-    const auto index = static_cast<std::uint32_t>(word >> 32);
-    hasher.index = index;
+// then the list's next untaken ones, until none is left. Where a file's reads go to a drive,
+// the hasher opens the next files while the drive reads: up to files.depth() files of at
+// most one chunk are open at once, each with its one read in flight into a slot of its own,
+// and a larger file is read alone, with every slot. Files are finished in the order taken.
+// For each entry, with hasher.index set and hasher.crc reset, the read's result is hashed
+// (sink called as by the read loops), then `store(hasher, index, status)` stores it, the
+// file is closed, the hasher's position moves on and `moved(hasher)` is called. `files`
+// makes the file calls, each for the file held in a slot:
+//   files.depth() -> uint32: how many files may be held at once now, 1 to kReadAheadSlots;
+//   files.open(slot, index) -> optional<int64>: opens entry `index`; its size, negative when
+//     it cannot be taken, or nothing when the file cannot be opened (NotOpened);
+//   files.start_first(slot): begins the read of the first chunk of a file of at most one
+//     chunk into slot_buffer(hasher, slot);
+//   files.read(slot, buffer, size, &bytes_read) -> bool: the first call takes that read's
+//     result, waiting for it; later ones read on in turn, as `read` of read_all_chunks;
+//   files.hash_large(slot, size, sink) -> HashStatus: reads a larger file whole, as
+//     read_file_by_first_read does, with every slot;
+//   files.close(slot): closes the file, with no read of it in flight.
+// Returns once the hasher is idle. Raises what `files`, `store` or `moved` raise.
+template <class Files, class Store, class Moved>
+void hash_entries(SetRun& run, FileHasher& hasher, Files& files, ProgressSink sink, Store store,
+                  Moved moved) {
+  struct Held {
+    std::uint32_t index = 0;
+    std::optional<std::int64_t> size;  // nothing: not opened
+  };
+  Held held[kReadAheadSlots];  // slot (oldest + i) % kReadAheadSlots holds the i-th oldest
+  std::uint32_t oldest = 0, holding = 0;
+  const auto large = [](const Held& h) { return h.size && *h.size > kReadChunkSize; };
+  // The entry to open next: the one begin_set gave, then each one taken when wanted.
+  std::optional<std::uint32_t> next;
+  if (const std::uint64_t word = hasher.position.load(); word != kHasherIdle) {
+    next = static_cast<std::uint32_t>(word >> 32);
+  }
+  const auto take = [&run]() -> std::optional<std::uint32_t> {
+    const std::uint64_t entry = run.next_entry.fetch_add(1);
+    if (entry >= run.count) return std::nullopt;
+    return static_cast<std::uint32_t>(entry);
+  };
+  bool list_done = !next;
+  for (;;) {
+    // A larger file holds every slot, so nothing is opened behind it.
+    while (!list_done && holding < files.depth() &&
+           (holding == 0 || !large(held[(oldest + holding - 1) % kReadAheadSlots]))) {
+      if (!next) next = take();
+      if (!next) {
+        list_done = true;
+        break;
+      }
+      const std::uint32_t slot = (oldest + holding) % kReadAheadSlots;
+      held[slot] = {*next, files.open(slot, *next)};
+      next.reset();
+      ++holding;
+      if (held[slot].size && *held[slot].size >= 0 && !large(held[slot])) files.start_first(slot);
+    }
+    if (holding == 0) break;
+    const Held entry = held[oldest];
+    hasher.index = entry.index;
     hasher.crc.reset();
-    hash_entry(hasher, index);
-    // Until the new word is stored, the old one keeps the entry just taken from looking
-    // finished; once it is, the result stored above is visible with it.
-    const std::uint64_t next = run.next_entry.fetch_add(1);
-    word = next < run.count ? hasher_position(static_cast<std::uint32_t>(next), kEntryTaken)
-                            : kHasherIdle;
-    hasher.position.store(word);
+    HashStatus status = HashStatus::NotOpened;
+    if (entry.size) {
+      auto read = [&files, slot = oldest](void* buffer, std::uint32_t size, std::uint32_t* bytes) {
+        return files.read(slot, buffer, size, bytes);
+      };
+      status = *entry.size < 0 ? HashStatus::Incomplete
+               : large(entry)
+                   ? files.hash_large(oldest, *entry.size, sink)
+                   : read_chunks_in_turn_from(hasher, *entry.size, 0, kReadChunkSize, read, sink,
+                                              true, slot_buffer(hasher, oldest));
+      files.close(oldest);
+    }
+    store(hasher, entry.index, status);
+    oldest = (oldest + 1) % kReadAheadSlots;
+    --holding;
+    // Until the new word is stored, the old one keeps the entries still held from looking
+    // finished; once it is, the result stored above is visible with it. A hasher that
+    // holds nothing takes its next entry now, so that its word never names a finished one.
+    if (holding == 0 && !list_done && !next) {
+      next = take();
+      list_done = !next;
+    }
+    const std::optional<std::uint32_t> shown = holding > 0 ? held[oldest].index : next;
+    hasher.position.store(shown ? hasher_position(*shown, kEntryTaken) : kHasherIdle);
     moved(hasher);
   }
 }

@@ -27,27 +27,28 @@ std::optional<ProgressReport> run_report(const HashWorker& worker) {
                         progress_lparam(at->index, worker.set.count, at->file_progress)};
 }
 
-// Hashes entry `index` of hash_worker.list with `hasher` and stores its outcome there. A file
-// that was not read completely keeps its old `computed`: a CRC of part of a file is no
-// checksum of it.
-void hash_entry(FileHasher& hasher, std::uint32_t index) {
-  FileEntry& entry = hash_worker.list->at(index);
-  const HashStatus status = hash_file(hasher, entry.path, post_progress);
-  entry.status = status;
-  if (status == HashStatus::Complete) entry.computed = hasher.crc.checksum();
-}
-
-void store_not_opened(FileHasher&, std::uint32_t index) {
-  hash_worker.list->at(index).status = HashStatus::NotOpened;
-}
-
 void entry_done(FileHasher&) { notify_window(hash_worker); }
+
+// Runs `hasher` over the run's entries on the calling thread.
+void run_hasher(FileHasher& hasher) {
+  hash_list_entries(hash_worker.set, hasher, *hash_worker.list, post_progress, entry_done);
+}
 
 // The thread of every hasher but the first; `parameter` is its FileHasher. Returns 0.
 DWORD WINAPI hasher_main(LPVOID parameter) {
-  hash_entries(hash_worker.set, *static_cast<FileHasher*>(parameter), hash_entry, entry_done);
+  run_hasher(*static_cast<FileHasher*>(parameter));
   return 0;
 }
+
+// The file calls of a run that opens nothing: every file is one that cannot be opened.
+struct NoFiles {
+  std::uint32_t depth() const { return 1; }
+  std::optional<std::int64_t> open(std::uint32_t, std::uint32_t) { return std::nullopt; }
+  void start_first(std::uint32_t) {}
+  bool read(std::uint32_t, void*, std::uint32_t, std::uint32_t*) { return false; }
+  HashStatus hash_large(std::uint32_t, std::int64_t, ProgressSink) { return HashStatus::NotOpened; }
+  void close(std::uint32_t) {}
+};
 
 }  // namespace
 
@@ -97,6 +98,7 @@ void prepare_run(HashWorker& worker, FileList& list) {
     }
   }
   begin_set(worker.set, worker.hashers, ready, list.count());
+  worker.set.files_at_once = seeks.value_or(false) ? 1 : kReadAheadSlots;
 }
 
 void hash_set(HashWorker& worker) {
@@ -109,10 +111,10 @@ void hash_set(HashWorker& worker) {
     has_thread[i] = threads[running] != nullptr;
     if (has_thread[i]) ++running;
   }
-  hash_entries(set, *set.hashers[0], hash_entry, entry_done);
+  run_hasher(*set.hashers[0]);
   // A hasher without a thread still holds the entry that begin_set gave it.
   for (std::uint32_t i = 1; i < set.hasher_count; ++i) {
-    if (!has_thread[i]) hash_entries(set, *set.hashers[i], hash_entry, entry_done);
+    if (!has_thread[i]) run_hasher(*set.hashers[i]);
   }
   if (running > 0) WaitForMultipleObjects(running, threads, TRUE, INFINITE);
   for (DWORD i = 0; i < running; ++i) CloseHandle(threads[i]);
@@ -136,8 +138,12 @@ DWORD WINAPI worker_main(LPVOID parameter) {
 }
 
 void end_run_unhashed(HashWorker& worker) {
+  NoFiles none;
+  const auto store = [&worker](FileHasher&, std::uint32_t index, HashStatus status) {
+    worker.list->at(index).status = status;
+  };
   for (std::uint32_t i = 0; i < worker.set.hasher_count; ++i) {
-    hash_entries(worker.set, *worker.set.hashers[i], store_not_opened, entry_done);
+    hash_entries(worker.set, *worker.set.hashers[i], none, post_progress, store, entry_done);
   }
   post_done(worker.report_thread_id);
 }

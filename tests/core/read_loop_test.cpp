@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -291,61 +292,102 @@ void publish_and_check(FileHasher& hasher, std::uint32_t index, std::uint32_t fi
   check_set_order();
 }
 
+// The files of a set for hash_entries, each entry's reads its own script: the first read of
+// a file of at most one chunk is started ahead, as a drive takes it, and the rest go in
+// turn; a larger file goes through the choice by the first read. No slot is held twice.
+struct ScriptedFiles {
+  FileHasher& hasher;
+  std::vector<ScriptedReads>& reads;
+  std::uint32_t most_held = 1;
+  std::optional<std::uint32_t> entry[kReadAheadSlots] = {};  // held in the slot
+  bool first_taken[kReadAheadSlots] = {};
+
+  std::uint32_t depth() const { return most_held; }
+  std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t index) {
+    EXPECT_FALSE(entry[slot]) << "slot " << slot << " opened again while it holds a file";
+    entry[slot] = index;
+    reads[index].buffer_start = hasher.buffer;
+    return reads[index].file_size;
+  }
+  void start_first(std::uint32_t slot) {
+    reads[*entry[slot]].start(slot, slot_buffer(hasher, slot), 0, kReadChunkSize);
+    first_taken[slot] = false;
+  }
+  bool read(std::uint32_t slot, void* buffer, std::uint32_t size, std::uint32_t* bytes) {
+    ScriptedReads& file = reads[*entry[slot]];
+    if (!std::exchange(first_taken[slot], true)) return file.finish(slot, bytes);
+    if (!file.continued) file.continue_in_turn(kReadChunkSize);
+    return file(buffer, size, bytes);
+  }
+  HashStatus hash_large(std::uint32_t slot, std::int64_t size, ProgressSink sink) {
+    ScriptedReads& file = reads[*entry[slot]];
+    return read_file_by_first_read(hasher, size, file, std::ref(file), sink);
+  }
+  void close(std::uint32_t slot) { entry[slot].reset(); }
+};
+
 // The table's files as one list, each file three times (its reads ending at their start,
-// when waited for, and all at once, newest first), through the choice by the first read on
-// three hashers, each on a thread of its own as in a run: every entry gets the status and
-// CRC it gets alone, whichever hasher takes it; no read is left in flight, failing files
-// included, which stop with reads ahead in flight; every hasher ends idle.
+// when waited for, and all at once, newest first), on three hashers, each on a thread of its
+// own as in a run, holding one file at a time and as many as they may: every entry gets the
+// status and CRC it gets alone, whichever hasher takes it; no read is left in flight,
+// failing files included, which stop with reads ahead in flight; every hasher ends idle.
 TEST(ReadLoopSets, EveryEntryAsAloneAndTheRunInListOrder) {
   using Completion = ScriptedReads::Completion;
-  std::vector<const Case*> files;
-  std::vector<ScriptedReads> reads;
-  std::vector<std::uint32_t> alone_crc;
-  FileHasher alone;
-  for (const Case& c : scripted_files()) {
-    if (!c.ahead) continue;
-    ScriptedReads serial{c.reads, c.file_size, alone.buffer};
-    alone.crc.reset();
-    read_all_chunks(alone, c.file_size, std::ref(serial), record_progress);
-    for (Completion completion :
-         {Completion::AtStart, Completion::WhenWaited, Completion::NewestFirst}) {
-      files.push_back(&c);
-      reads.push_back({c.reads, c.file_size, nullptr, completion});
-      reads.back().check_position = true;
-      alone_crc.push_back(alone.crc.checksum());
+  for (const std::uint32_t most_held : {1u, kReadAheadSlots}) {
+    SCOPED_TRACE(std::to_string(most_held) + " files held at once");
+    std::vector<const Case*> files;
+    std::vector<ScriptedReads> reads;
+    std::vector<std::uint32_t> alone_crc;
+    FileHasher alone;
+    for (const Case& c : scripted_files()) {
+      if (!c.ahead) continue;
+      ScriptedReads serial{c.reads, c.file_size, alone.buffer};
+      alone.crc.reset();
+      read_all_chunks(alone, c.file_size, std::ref(serial), record_progress);
+      for (Completion completion :
+           {Completion::AtStart, Completion::WhenWaited, Completion::NewestFirst}) {
+        files.push_back(&c);
+        reads.push_back({c.reads, c.file_size, nullptr, completion});
+        reads.back().check_position = true;
+        alone_crc.push_back(alone.crc.checksum());
+      }
     }
-  }
-  const auto count = static_cast<std::uint32_t>(files.size());
-  FileHasher first, second, third;
-  FileHasher* const hashers[kMaxHashers] = {&first, &second, &third};
-  std::vector<HashStatus> status(count);
-  std::vector<std::uint32_t> crc(count);
-  std::vector<std::atomic<bool>> done(count);
-  SetRun run;
-  begin_set(run, hashers, 3, count);
-  checked_run = &run;
-  stored = &done;
-  const auto hash_entry = [&](FileHasher& hasher, std::uint32_t index) {
-    reads[index].buffer_start = hasher.buffer;
-    status[index] = read_file_by_first_read(hasher, files[index]->file_size, reads[index],
-                                            std::ref(reads[index]), publish_and_check);
-    crc[index] = hasher.crc.checksum();
-    done[index].store(true);
-  };
-  const auto moved = [](FileHasher&) { check_set_order(); };
-  std::thread two([&] { hash_entries(run, second, hash_entry, moved); });
-  std::thread three([&] { hash_entries(run, third, hash_entry, moved); });
-  hash_entries(run, first, hash_entry, moved);
-  two.join();
-  three.join();
+    const auto count = static_cast<std::uint32_t>(files.size());
+    FileHasher first, second, third;
+    FileHasher* const hashers[kMaxHashers] = {&first, &second, &third};
+    std::vector<HashStatus> status(count);
+    std::vector<std::uint32_t> crc(count);
+    std::vector<std::atomic<bool>> done(count);
+    SetRun run;
+    begin_set(run, hashers, 3, count);
+    checked_run = &run;
+    stored = &done;
+    const auto store = [&](FileHasher& hasher, std::uint32_t index, HashStatus result) {
+      status[index] = result;
+      crc[index] = hasher.crc.checksum();
+      done[index].store(true);
+    };
+    const auto moved = [](FileHasher&) { check_set_order(); };
+    const auto run_hasher = [&](FileHasher& hasher) {
+      ScriptedFiles scripted{hasher, reads, most_held};
+      hash_entries(run, hasher, scripted, publish_and_check, store, moved);
+    };
+    std::thread two([&] { run_hasher(second); });
+    std::thread three([&] { run_hasher(third); });
+    run_hasher(first);
+    two.join();
+    three.join();
 
-  for (std::uint32_t i = 0; i < count; ++i) {
-    EXPECT_EQ(files[i]->status, status[i]) << files[i]->what << ", entry " << i;
-    EXPECT_TRUE(status[i] != HashStatus::Complete || alone_crc[i] == crc[i]) << files[i]->what;
-    EXPECT_EQ(0u, reads[i].in_flight.size()) << files[i]->what << ": reads left in flight";
+    for (std::uint32_t i = 0; i < count; ++i) {
+      EXPECT_EQ(files[i]->status, status[i]) << files[i]->what << ", entry " << i;
+      EXPECT_TRUE(status[i] != HashStatus::Complete || alone_crc[i] == crc[i]) << files[i]->what;
+      EXPECT_EQ(0u, reads[i].in_flight.size()) << files[i]->what << ": reads left in flight";
+    }
+    for (const FileHasher* h : {&first, &second, &third}) {
+      EXPECT_EQ(kHasherIdle, h->position.load());
+    }
+    EXPECT_EQ(set_position(run), (SetPosition{count - 1, 0xFFFF}));
   }
-  for (const FileHasher* h : {&first, &second, &third}) EXPECT_EQ(kHasherIdle, h->position.load());
-  EXPECT_EQ(set_position(run), (SetPosition{count - 1, 0xFFFF}));
 }
 
 // One per core, at most eight and at most one per entry; one where the drive seeks, and as

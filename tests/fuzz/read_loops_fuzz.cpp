@@ -279,11 +279,56 @@ void publish_and_check(FileHasher& hasher, std::uint32_t index, std::uint32_t pr
   check_set_order();
 }
 
-// Hashes `count` entries, each the script's file, through read_file_by_first_read on two
-// hashers, the second on a thread of its own, as a run hashes a list: each entry must end
-// as the file alone does, with no read in flight, and the run in list order throughout.
-void run_as_set(const Script& script, std::uint32_t count, HashStatus expected,
-                std::uint32_t file_crc) {
+// The files of a set for hash_entries, each the script's file: the first read of a file of
+// at most one chunk is started ahead, as a drive takes it, the rest go in turn; a larger
+// file goes through read_file_by_first_read. No slot may be opened while it holds a file,
+// nor closed with a read in flight.
+struct ScriptFiles {
+  const Script& script;
+  FileHasher& hasher;
+  std::uint32_t most_held = 1;
+  std::optional<SerialReads> serial[kReadAheadSlots] = {};
+  std::optional<FirstReadReads> first[kReadAheadSlots] = {};
+  bool first_taken[kReadAheadSlots] = {};
+
+  std::uint32_t depth() const { return most_held; }
+  std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t) {
+    check(!first[slot], "slot opened while it holds a file", slot, -1);
+    serial[slot].emplace(SerialReads{script});
+    serial[slot]->unbuffered = true;
+    serial[slot]->held = script.file_size > kChunk;
+    first[slot].emplace(FirstReadReads{{script, hasher.buffer}, *serial[slot]});
+    return script.file_size;
+  }
+  void start_first(std::uint32_t slot) {
+    first[slot]->start(slot, slot_buffer(hasher, slot), 0, kChunk);
+    first_taken[slot] = false;
+  }
+  bool read(std::uint32_t slot, void* buffer, std::uint32_t size, std::uint32_t* bytes) {
+    if (!first_taken[slot]) {
+      first_taken[slot] = true;
+      return first[slot]->finish(slot, bytes);
+    }
+    if (serial[slot]->reads == 0) first[slot]->continue_in_turn(kChunk);
+    return (*serial[slot])(buffer, size, bytes);
+  }
+  HashStatus hash_large(std::uint32_t slot, std::int64_t size, ProgressSink sink) {
+    return read_file_by_first_read(hasher, size, *first[slot], std::ref(*serial[slot]), sink);
+  }
+  void close(std::uint32_t slot) {
+    check(first[slot]->in_flight.empty(), "a set entry's reads in flight when it is closed",
+          static_cast<long long>(first[slot]->in_flight.size()), 0);
+    first[slot].reset();
+    serial[slot].reset();
+  }
+};
+
+// Hashes `count` entries, each the script's file, on two hashers, the second on a thread of
+// its own, as a run hashes a list, each holding up to `most_held` files at once: each entry
+// must end as the file alone does, with no read in flight, and the run in list order
+// throughout.
+void run_as_set(const Script& script, std::uint32_t count, std::uint32_t most_held,
+                HashStatus expected, std::uint32_t file_crc) {
   static FileHasher second;
   FileHasher* hashers[kMaxHashers] = {&worker(), &second};
   SetRun run;
@@ -291,24 +336,20 @@ void run_as_set(const Script& script, std::uint32_t count, HashStatus expected,
   ++set_number;
   for (std::atomic<bool>& stored : set_stored) stored.store(false);
   begin_set(run, hashers, 2, count);
-  const auto hash_entry = [&](FileHasher& hasher, std::uint32_t index) {
-    SerialReads in_turn{script};
-    in_turn.unbuffered = true;
-    in_turn.held = script.file_size > kChunk;
-    FirstReadReads reads{{script, hasher.buffer}, in_turn};
-    const HashStatus status = read_file_by_first_read(hasher, script.file_size, reads,
-                                                      std::ref(in_turn), publish_and_check);
+  const auto store = [&](FileHasher& hasher, std::uint32_t index, HashStatus status) {
     check(status == expected, "a set entry's status", static_cast<int>(status),
           static_cast<int>(expected));
     check(status != HashStatus::Complete || hasher.crc.checksum() == file_crc,
           "a set entry's CRC", hasher.crc.checksum(), file_crc);
-    check(reads.in_flight.empty(), "a set entry's reads in flight on return",
-          static_cast<long long>(reads.in_flight.size()), 0);
     set_stored[index].store(true);
   };
   const auto moved = [](FileHasher&) { check_set_order(); };
-  std::thread other([&] { hash_entries(run, second, hash_entry, moved); });
-  hash_entries(run, worker(), hash_entry, moved);
+  const auto run_hasher = [&](FileHasher& hasher) {
+    ScriptFiles files{script, hasher, most_held};
+    hash_entries(run, hasher, files, publish_and_check, store, moved);
+  };
+  std::thread other([&] { run_hasher(second); });
+  run_hasher(worker());
   other.join();
 }
 
@@ -394,9 +435,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
         static_cast<long long>(first.in_flight.size()), 0);
   compare_progress("read_file_by_first_read", expected_progress);
 
-  // With the top bit of byte 3 set, the same file as a list of two to five entries.
+  // With the top bit of byte 3 set, the same file as a list of two to five entries, each
+  // hasher holding one file at a time, or as many as it may with bit 4 set.
   if ((input[3] & 0x80) != 0) {
-    run_as_set(script, 2 + (input[3] >> 5 & 3u), ahead_expected, file_crc.checksum());
+    run_as_set(script, 2 + (input[3] >> 5 & 3u), (input[3] & 0x10) != 0 ? kReadAheadSlots : 1,
+               ahead_expected, file_crc.checksum());
   }
 
   // A file read honestly is complete exactly when it still has the size that was taken.
