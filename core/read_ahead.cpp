@@ -183,10 +183,11 @@ struct FileReads {
 };
 
 // The file calls of hash_entries for the entries of a list: the files a hasher holds, each
-// in a slot of its own with its own handle and reads. While nobody knows how first reads
-// end, every file is opened for overlapped reads, so that its first read shows it; then as
-// suits them: overlapped, several files at once, where they go to a drive, else plain and
-// one file at a time.
+// in a slot of its own with its own handle and reads. Each file is opened once, as
+// hash_file opens it, and a file's first read, while nobody knows how first reads end,
+// takes the second handle that tells (FileReads::open_ahead_file): whatever its size, only
+// the first file of a run pays for that. Several files are held at once only where reads
+// go to a drive; they are then opened for overlapped reads.
 struct ListFiles {
   FileHasher& hasher;
   FileList& list;
@@ -199,7 +200,7 @@ struct ListFiles {
   std::uint32_t depth() const { return first_reads_go_to_a_drive() ? files_at_once : 1; }
 
   std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t index) {
-    overlapped[slot] = first_reads.load() != FirstReads::EndInCall && make_slot_events(hasher);
+    overlapped[slot] = first_reads_go_to_a_drive() && make_slot_events(hasher);
     std::int64_t size = -1;
     try {
       files[slot] = open_for_hashing(list.at(index).path, overlapped[slot], &size);
@@ -215,7 +216,7 @@ struct ListFiles {
     file.in_turn_slot = slot;
     first_bytes[slot] = -1;
     file.start(slot, slot_buffer(hasher, slot), 0, kReadChunkSize);
-    file.ended(slot);  // the first read of the run that goes to the system tells how they end
+    file.ended(slot);  // a first read made through a second handle tells how they end
   }
 
   bool read(std::uint32_t slot, void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {

@@ -1,5 +1,5 @@
 // A run over the list by several hashers, each on a thread of its own: every hasher takes
-// the list's next entry once it is done with its last, and the run's progress is read in
+// the list's next entry whenever it wants another, and the run's progress is read in
 // list order from where they are. No lock: one counter hands out the entries, and each
 // hasher publishes its place in one word. Free of the platform, so that sets of scripted
 // files run through real threads in the native build too.
@@ -13,10 +13,11 @@
 #include "core/hash_worker.h"
 #include "core/read_loop.h"
 
-// A hasher's position word: the entry it holds in the high 32 bits, in the low 32 either
-// the file progress after the entry's latest read (0..65535) or kEntryTaken before its
-// first. kHasherIdle once it takes no more entries. Every entry below the one a hasher
-// holds that it took is finished, its result stored before the word moved on.
+// A hasher's position word: the oldest entry it holds in the high 32 bits, in the low 32
+// either the file progress after the entry's latest read (0..65535) or kEntryTaken before
+// its first. kHasherIdle once it takes no more entries. Every entry below that one that the
+// hasher took is finished, its result stored before the word moved on; the entries it took
+// after it are above it.
 inline constexpr std::uint64_t kHasherIdle = ~std::uint64_t{0};
 inline constexpr std::uint32_t kEntryTaken = 0x10000;
 

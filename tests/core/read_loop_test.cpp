@@ -390,14 +390,4 @@ TEST(ReadLoopSets, EveryEntryAsAloneAndTheRunInListOrder) {
   }
 }
 
-// One per core, at most eight and at most one per entry; one where the drive seeks, and as
-// many as ever where the volume does not answer.
-TEST(ReadLoopSets, HashersForTheMachineAndTheDrive) {
-  EXPECT_EQ(2u, hashers_for(2, std::nullopt, 100));
-  EXPECT_EQ(1u, hashers_for(2, true, 100));
-  EXPECT_EQ(8u, hashers_for(16, false, 100));
-  EXPECT_EQ(3u, hashers_for(4, false, 3));
-  EXPECT_EQ(1u, hashers_for(0, false, 0));
-}
-
 }  // namespace
