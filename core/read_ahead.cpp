@@ -10,11 +10,11 @@
 
 namespace {
 
-// How the first reads of files larger than a chunk have ended since the run began: learnt
-// from the first such file, whose first read is made through a second, overlapped handle
-// (the only way to see whether it goes to a drive), and kept, so that the files after it are
-// opened once, in the way that suits them. A file that later reads otherwise (a compressed
-// file among ordinary ones) still reads right, only in the other way.
+// How the first reads of files have ended since the run began: learnt from the first file
+// read, whose first read is made through a second, overlapped handle (the only way to see
+// whether it goes to a drive), and kept, so that the files after it are opened once, in the
+// way that suits them. A file that later reads otherwise (a compressed file among ordinary
+// ones) still reads right, only in the other way.
 enum class FirstReads : int { Unknown, EndInCall, GoToADrive };
 std::atomic<FirstReads> first_reads = FirstReads::Unknown;
 

@@ -7,14 +7,14 @@
 
 #include "core/hash_worker.h"
 
-// Returns true once a first read of a file larger than one chunk has gone to a drive since
-// the last forget_how_first_reads_end: files are then opened for overlapped reads at once,
-// with no second open. False until then, and for good where first reads end inside the call
+// Returns true once a first read made through a second handle (see read_file_chunks and
+// hash_list_entries) has gone to a drive since the last forget_how_first_reads_end: files
+// are then opened for overlapped reads at once, with no second open. False until then, and for good where first reads end inside the call
 // (a copy from a cache, as every read under Wine), where reads in turn at the file pointer
 // cost least. Raises nothing.
 bool first_reads_go_to_a_drive();
 
-// Forgets how first reads have ended, so that the next file larger than a chunk finds out
+// Forgets how first reads have ended, so that the next file read finds out
 // again. Called before each run: its files may lie on another volume. Raises nothing.
 void forget_how_first_reads_end();
 

@@ -53,8 +53,8 @@ inline void begin_set(SetRun& run, FileHasher* const* hashers, std::uint32_t has
 // most one chunk are open at once, each with its one read in flight into a slot of its own,
 // and a larger file is read alone, with every slot. Files are finished in the order taken.
 // For each entry, with hasher.index set and hasher.crc reset, the read's result is hashed
-// (sink called as by the read loops), then `store(hasher, index, status)` stores it, the
-// file is closed, the hasher's position moves on and `moved(hasher)` is called. `files`
+// (sink called as by the read loops), the file is closed, `store(hasher, index, status)`
+// stores the result, the hasher's position moves on and `moved(hasher)` is called. `files`
 // makes the file calls, each for the file held in a slot:
 //   files.depth() -> uint32: how many files may be held at once now, 1 to kReadAheadSlots;
 //   files.open(slot, index) -> optional<int64>: opens entry `index`; its size, negative when
