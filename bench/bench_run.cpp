@@ -357,7 +357,9 @@ int main(int argc, char** argv) {
       return time_close(args[1], args.size() == 3 ? args[2] : "");
     if (args[0] == "loop" && (args.size() == 2 || args.size() == 3)) {
       const int threads = args.size() == 3 ? std::atoi(args[2].c_str()) : 1;
-      if (threads >= 1 && threads <= 64) return time_loop(args[1], false, static_cast<unsigned>(threads));
+      if (threads >= 1 && threads <= 64) {
+        return time_loop(args[1], false, static_cast<unsigned>(threads));
+      }
     }
     if (args[0] == "crc" && args.size() == 2) return time_loop(args[1], true, 1);
   } catch (const Failure& failure) {

@@ -40,7 +40,7 @@ struct FileHasher {
   // The events of the slots' reads in flight, made where first needed and never closed (the
   // same reason); null until then. Windows handles, kept untyped here.
   void* slot_events[kReadAheadSlots] = {};
-  // Where this hasher is in the list, for the run's progress: see worker/set_run.h. Alone
+  // Where this hasher is in the list, for the run's progress: see core/set_run.h. Alone
   // on its cache line, as the other hashers and the window read it while this one writes.
   alignas(64) std::atomic<std::uint64_t> position = ~std::uint64_t{0};
 

@@ -1,6 +1,7 @@
-// The file calls behind hash_file's read loops: each file larger than one chunk is read
-// ahead of its hash, with several reads in flight, where its first read goes to a drive,
-// and in turn where that read ends inside the call.
+// The file calls behind hash_file's read loops and a run's files: each file larger than
+// one chunk is read ahead of its hash, with several reads in flight, where first reads go
+// to a drive, and in turn where they end inside the call; smaller files are then held
+// several at once.
 #pragma once
 
 #include <cstdint>
@@ -9,20 +10,20 @@
 
 // Returns true once a first read made through a second handle (see read_file_chunks and
 // hash_list_entries) has gone to a drive since the last forget_how_first_reads_end: files
-// are then opened for overlapped reads at once, with no second open. False until then, and for good where first reads end inside the call
-// (a copy from a cache, as every read under Wine), where reads in turn at the file pointer
-// cost least. Raises nothing.
+// are then opened for overlapped reads at once, with no second open. False until then,
+// and for good where first reads end inside the call (a copy from a cache, as every read
+// under Wine), where reads in turn at the file pointer cost least. Raises nothing.
 bool first_reads_go_to_a_drive();
 
-// Forgets how first reads have ended, so that the next file read finds out
-// again. Called before each run: its files may lie on another volume. Raises nothing.
+// Forgets how first reads have ended, so that the next file read finds out again. Called
+// before each run: its files may lie on another volume. Raises nothing.
 void forget_how_first_reads_end();
 
 // Hashes the entries of `list` as `hasher` of `run` (hash_entries, on the calling thread):
 // files opened once each, up to run.files_at_once of at most one chunk at once where first
-// reads go to a drive; stores each entry's status and, for a complete read, its computed CRC, then calls
-// `moved`. `sink` gets every read's progress. No file of it is open on return. Raises
-// nothing.
+// reads go to a drive; stores each entry's status and, for a complete read, its computed
+// CRC, then calls `moved`. `sink` gets every read's progress. No file of it is open on
+// return. Raises nothing.
 void hash_list_entries(SetRun& run, FileHasher& hasher, FileList& list, ProgressSink sink,
                        void (*moved)(FileHasher&));
 
