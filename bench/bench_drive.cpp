@@ -41,10 +41,10 @@
 #include <string>
 #include <vector>
 
-#include "core/crc32.h"
-#include "core/hash_worker.h"
-#include "core/read_loop.h"
-#include "core/set_run.h"
+#include "core/crc/crc32.h"
+#include "core/reading/hash_worker.h"
+#include "core/reading/read_loop.h"
+#include "core/reading/set_run.h"
 
 namespace {
 

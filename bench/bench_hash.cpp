@@ -15,9 +15,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/crc32.h"
-#include "core/hash_worker.h"
-#include "core/path_rules.h"
+#include "core/crc/crc32.h"
+#include "core/reading/hash_worker.h"
+#include "core/names/path_rules.h"
 
 namespace {
 

@@ -32,9 +32,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/crc32.h"
-#include "core/hash_worker.h"
-#include "core/path_rules.h"
+#include "core/crc/crc32.h"
+#include "core/reading/hash_worker.h"
+#include "core/names/path_rules.h"
 #include "sfv/sfv_reader.h"
 #include "tests/support/start_process.h"
 #include "ui/resource.h"

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/long_path.h"
-#include "core/path_rules.h"
+#include "core/names/long_path.h"
+#include "core/names/path_rules.h"
 #include "sfv/sfv_format.h"
 
 boost::filesystem::path join_listed_name(const boost::filesystem::path& folder,

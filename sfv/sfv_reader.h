@@ -6,7 +6,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "core/file_list.h"
+#include "core/list/file_list.h"
 
 // Returns `folder` joined with a name listed in an SFV file, in the generic form with '/':
 // its elements appended one by one, "." dropped, ".." kept for the system to resolve.

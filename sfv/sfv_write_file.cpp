@@ -7,8 +7,8 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "core/long_path.h"
-#include "core/path_rules.h"
+#include "core/names/long_path.h"
+#include "core/names/path_rules.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "core/file_list.h"
+#include "core/list/file_list.h"
 
 // The first line of every SFV file written, line end included.
 inline constexpr std::string_view kSfvHeader = "; Created by Tallyrun 1.2\n";

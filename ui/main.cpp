@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "core/code_page.h"
-#include "core/hash_worker.h"
+#include "core/names/code_page.h"
+#include "core/reading/hash_worker.h"
 #include "ui/run_program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR, int show_command) {

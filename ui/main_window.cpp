@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "core/file_list.h"
-#include "core/open_rules.h"
-#include "core/path_rules.h"
+#include "core/list/file_list.h"
+#include "core/names/open_rules.h"
+#include "core/names/path_rules.h"
 #include "sfv/save_flow.h"
 #include "sfv/sfv_reader.h"
 #include "sfv/sfv_writer.h"

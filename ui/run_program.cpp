@@ -9,10 +9,10 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "core/file_list.h"
-#include "core/long_path.h"
-#include "core/open_rules.h"
-#include "core/path_rules.h"
+#include "core/list/file_list.h"
+#include "core/names/long_path.h"
+#include "core/names/open_rules.h"
+#include "core/names/path_rules.h"
 #include "sfv/sfv_reader.h"
 #include "sfv/sfv_writer.h"
 #include "ui/main_window.h"

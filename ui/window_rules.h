@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/file_list.h"
+#include "core/list/file_list.h"
 #include "worker/progress_message.h"
 
 // Indexes into the IDB_FILE_STATES strip. Pictures 3 and 4 are in the strip but unused.

@@ -1,8 +1,8 @@
 #include "worker/worker.h"
 
-#include "core/read_ahead.h"
-#include "core/seek_penalty.h"
-#include "core/set_run.h"
+#include "core/reading/read_ahead.h"
+#include "core/reading/seek_penalty.h"
+#include "core/reading/set_run.h"
 
 PostThreadMessageFunction post_thread_message = PostThreadMessageA;
 SeekPenaltyQuery seek_penalty_of = volume_seek_penalty;

@@ -8,8 +8,8 @@
 
 #include <windows.h>
 
-#include "core/file_list.h"
-#include "core/hash_worker.h"
+#include "core/list/file_list.h"
+#include "core/reading/hash_worker.h"
 #include "worker/progress_message.h"
 
 // Starts a run over the global FileList that reports to the thread `report_thread_id`,

@@ -12,7 +12,7 @@
 #include <new>
 #include <vector>
 
-#include "core/crc32.h"
+#include "core/crc/crc32.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/hash_worker.h"
+#include "core/reading/hash_worker.h"
 
 // The loops take their chunk size from kReadChunkSize. Here they read in 16 KiB chunks, a
 // multiple of any sector size like the real one, so that a file of many chunks, and reads
@@ -31,8 +31,8 @@ namespace fuzz_chunk {
 inline constexpr std::uint32_t kSize = 16 * 1024;
 }
 #define kReadChunkSize fuzz_chunk::kSize
-#include "core/read_loop.h"
-#include "core/set_run.h"
+#include "core/reading/read_loop.h"
+#include "core/reading/set_run.h"
 #undef kReadChunkSize
 
 namespace {

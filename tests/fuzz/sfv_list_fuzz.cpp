@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/name_check.h"
+#include "core/names/name_check.h"
 #include "sfv/sfv_format.h"
 #include "sfv/sfv_writer.h"
 

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/file_list.h"
-#include "core/hash_worker.h"
-#include "core/path_rules.h"
+#include "core/list/file_list.h"
+#include "core/reading/hash_worker.h"
+#include "core/names/path_rules.h"
 #include "sfv/sfv_reader.h"
 #include "sfv/sfv_writer.h"
 #include "tests/support/print.h"

@@ -1,11 +1,11 @@
 // The read buffer for the native build, where the read loops run on scripted reads: the
 // same size as on Windows, page-aligned, from the C library. The Windows build takes it
-// from VirtualAlloc in core/hash_worker.cpp.
+// from VirtualAlloc in core/reading/hash_worker.cpp.
 #include <cstdlib>
 
 #include <sanitizer/lsan_interface.h>
 
-#include "core/hash_worker.h"
+#include "core/reading/hash_worker.h"
 
 unsigned char* allocate_read_buffer() {
   void* buffer = std::aligned_alloc(4096, kReadAheadSlots * kReadChunkSize);

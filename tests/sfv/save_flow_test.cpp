@@ -18,10 +18,10 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
-#include "core/file_list.h"
-#include "core/long_path.h"
-#include "core/open_rules.h"
-#include "core/path_rules.h"
+#include "core/list/file_list.h"
+#include "core/names/long_path.h"
+#include "core/names/open_rules.h"
+#include "core/names/path_rules.h"
 #include "tests/support/temp_folder.h"
 #include "ui/resource.h"
 

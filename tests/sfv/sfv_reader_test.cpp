@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/hash_worker.h"
-#include "core/path_rules.h"
+#include "core/reading/hash_worker.h"
+#include "core/names/path_rules.h"
 #include "tests/support/print.h"
 #include "tests/support/temp_folder.h"
 

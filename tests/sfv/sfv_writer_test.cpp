@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/path_rules.h"
+#include "core/names/path_rules.h"
 #include "sfv/sfv_reader.h"
 #include "tests/support/temp_folder.h"
 

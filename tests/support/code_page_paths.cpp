@@ -1,6 +1,6 @@
 // Every test executable converts paths as tallyrun.exe does from the start of WinMain, so
 // the units are tested with the conversion that the program uses.
-#include "core/code_page.h"
+#include "core/names/code_page.h"
 
 namespace {
 

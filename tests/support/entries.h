@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/file_list.h"
+#include "core/list/file_list.h"
 
 // Returns an entry with these fields and no path.
 inline FileEntry entry(HashStatus status, std::optional<std::uint32_t> expected,

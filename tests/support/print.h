@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ostream>
 
-#include "core/file_list.h"
+#include "core/list/file_list.h"
 #include "worker/progress_message.h"
 
 inline void PrintTo(HashStatus status, std::ostream* out) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/hash_worker.h"
+#include "core/reading/hash_worker.h"
 
 struct Posted {
   std::uint32_t index;

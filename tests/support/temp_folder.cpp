@@ -11,7 +11,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
-#include "core/long_path.h"
+#include "core/names/long_path.h"
 
 TempFolder::TempFolder() {
   char base[MAX_PATH + 1] = {};

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/file_list.h"
-#include "core/path_rules.h"
+#include "core/list/file_list.h"
+#include "core/names/path_rules.h"
 #include "tests/support/failing_conversion.h"
 #include "tests/support/full_queue.h"
 #include "tests/support/temp_folder.h"

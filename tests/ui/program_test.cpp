@@ -17,7 +17,7 @@
 #include <boost/crc.hpp>
 #include <gtest/gtest.h>
 
-#include "core/open_rules.h"
+#include "core/names/open_rules.h"
 #include "sfv/sfv_writer.h"
 #include "tests/support/temp_folder.h"
 #include "tests/ui/remote_window.h"

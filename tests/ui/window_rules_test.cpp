@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/path_rules.h"
+#include "core/names/path_rules.h"
 #include "tests/support/entries.h"
 #include "tests/support/temp_folder.h"
 #include "ui/run_program.h"

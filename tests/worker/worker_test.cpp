@@ -13,8 +13,8 @@
 #include <boost/crc.hpp>
 #include <gtest/gtest.h>
 
-#include "core/path_rules.h"
-#include "core/seek_penalty.h"
+#include "core/names/path_rules.h"
+#include "core/reading/seek_penalty.h"
 #include "tests/support/full_queue.h"
 #include "tests/support/print.h"
 #include "tests/support/temp_folder.h"
