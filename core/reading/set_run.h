@@ -20,6 +20,8 @@
 // after it are above it.
 inline constexpr std::uint64_t kHasherIdle = ~std::uint64_t{0};
 inline constexpr std::uint32_t kEntryTaken = 0x10000;
+// The most progress an unfinished entry shows: one below a finished file's 65535.
+inline constexpr std::uint32_t kReadNotStored = 0xFFFE;
 
 // Returns the position word of a hasher at entry `index` in `state`.
 inline std::uint64_t hasher_position(std::uint32_t index, std::uint32_t state) {
@@ -136,8 +138,10 @@ void hash_entries(SetRun& run, FileHasher& hasher, Files& files, ProgressSink si
 }
 
 // Where a run is in list order: every entry before `index` is finished, and entry `index`
-// has been read to `file_progress` (kFileFinished, 65535: all of it; the entry may still be
-// storing its result, as after the last read of a single thread).
+// has been read to `file_progress`. 65535 (kFileFinished) only once the entry is finished
+// too, its result stored and visible to the caller: a file read to its end may still be
+// waiting for the read that finds the end, its close and its store, so until then it shows
+// at most 65534, and nobody judges its row on a result that is still being written.
 struct SetPosition {
   std::uint32_t index = 0;
   std::uint32_t file_progress = 0;
@@ -163,7 +167,7 @@ inline std::optional<SetPosition> set_position(const SetRun& run) {
   for (std::uint32_t i = 0; i < run.hasher_count; ++i) {
     const auto state = static_cast<std::uint32_t>(words[i]);
     if (words[i] != kHasherIdle && words[i] >> 32 == first && state <= 0xFFFF) {
-      return SetPosition{static_cast<std::uint32_t>(first), state};
+      return SetPosition{static_cast<std::uint32_t>(first), std::min(state, kReadNotStored)};
     }
   }
   if (first == 0) return std::nullopt;
