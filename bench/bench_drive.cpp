@@ -233,6 +233,10 @@ struct SetModel {
   double open_seconds = 0;
   // The old order: one file at a time, and a file larger than a chunk costs two opens.
   bool second_open = false;
+  // The first `in_call` files read in the call, as compressed files do on any drive; the
+  // rest go to the drive. The volume of the list learns from them as the program's does.
+  std::uint32_t in_call = 0;
+  RunVolume volume;
   SetRun run;
   std::vector<std::int64_t> sizes;  // the files of the list
 };
@@ -264,17 +268,28 @@ double issue_read(std::int64_t file_size, std::int64_t offset, std::uint32_t siz
   return model->drive_end;
 }
 
-// The reads of one modelled file for read_file_by_first_read: every read goes to the drive.
+// The reads of one modelled file for read_file_by_first_read. Reads through a handle for
+// reads in flight (`ahead`) go to the drive and are waited for when finished; the others,
+// and every read of a file whose reads end in the call, are waited for when made.
 struct ModelledReads {
   std::int64_t file_size = 0;
+  bool ahead = false;
+  bool in_call = false;
   double end[kReadAheadSlots] = {};
   std::uint32_t bytes[kReadAheadSlots] = {};
   std::int64_t in_turn = 0;
 
   void start(std::uint32_t slot, unsigned char*, std::int64_t offset, std::uint32_t size) {
     end[slot] = issue_read(file_size, offset, size, &bytes[slot]);
+    if (!ahead || in_call) wait_modelled(end[slot]);
   }
-  bool ended(std::uint32_t) { return false; }
+  bool ended(std::uint32_t) {
+    if (!ahead) return true;
+    if (first_reads_of(model->volume) != FirstReads::GoToADrive) {
+      learn_first_reads(model->volume, taught_by_first_read(in_call, file_size, in_call));
+    }
+    return in_call;
+  }
   bool finish(std::uint32_t slot, std::uint32_t* bytes_read) {
     wait_modelled(end[slot]);
     *bytes_read = bytes[slot];
@@ -294,40 +309,50 @@ struct ModelledReads {
 
 void ignore_read(FileHasher&, std::uint32_t, std::uint32_t) {}
 
-// The file calls of hash_entries for the modelled list: an open costs its modelled time,
-// every read goes to the drive.
+// The file calls of hash_entries for the modelled list, as the program makes them: an open
+// costs its modelled time, and so does the second one of a file that asks how its reads end
+// (asks_by_first_read); files are held together once the volume's reads went to the drive.
 struct ModelledFiles {
   FileHasher& hasher;
-  std::int64_t size[kReadAheadSlots] = {};
-  double first_end[kReadAheadSlots] = {};  // when the first read of the slot's file ends
-  std::uint32_t first_bytes[kReadAheadSlots] = {};
+  ModelledReads reads[kReadAheadSlots] = {};
   std::int64_t in_turn[kReadAheadSlots] = {};  // -1: its first read not yet taken
 
-  std::uint32_t depth() const { return model->second_open ? 1 : kReadAheadSlots; }
+  bool together(std::uint32_t) const {
+    return !model->second_open && first_reads_of(model->volume) == FirstReads::GoToADrive;
+  }
   std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t index) {
-    size[slot] = model->sizes[index];
-    const int opens = model->second_open && size[slot] > kReadChunkSize ? 2 : 1;
+    const std::int64_t size = model->sizes[index];
+    const FirstReads seen = first_reads_of(model->volume);
+    ModelledReads& file = reads[slot];
+    file = ModelledReads{size, model->second_open || seen == FirstReads::GoToADrive ||
+                                   asks_by_first_read(seen, size),
+                         index < model->in_call};
+    int opens = 1;
+    if (model->second_open ? size > kReadChunkSize
+                           : seen != FirstReads::GoToADrive && file.ahead) {
+      opens = 2;
+    }
     wait_modelled(modelled_now() + opens * model->open_seconds);
-    return size[slot];
+    return size;
   }
   void start_first(std::uint32_t slot) {
-    first_end[slot] = issue_read(size[slot], 0, kReadChunkSize, &first_bytes[slot]);
+    reads[slot].start(slot, nullptr, 0, kReadChunkSize);
+    reads[slot].ended(slot);
     in_turn[slot] = -1;
   }
   bool read(std::uint32_t slot, void*, std::uint32_t bytes, std::uint32_t* bytes_read) {
+    ModelledReads& file = reads[slot];
     if (in_turn[slot] < 0) {
-      wait_modelled(first_end[slot]);
-      *bytes_read = first_bytes[slot];
+      file.finish(slot, bytes_read);
     } else {
-      wait_modelled(issue_read(size[slot], in_turn[slot], bytes, bytes_read));
+      wait_modelled(issue_read(file.file_size, in_turn[slot], bytes, bytes_read));
     }
     in_turn[slot] = std::max<std::int64_t>(in_turn[slot], 0) + *bytes_read;
     return true;
   }
-  HashStatus hash_large(std::uint32_t slot, std::int64_t file_size, ProgressSink sink) {
-    ModelledReads reads{file_size};
-    (void)slot;
-    return read_file_by_first_read(hasher, file_size, reads, std::ref(reads), sink);
+  HashStatus hash_large(std::uint32_t slot, std::int64_t, ProgressSink sink) {
+    ModelledReads& file = reads[slot];
+    return read_file_by_first_read(hasher, file.file_size, file, std::ref(file), sink);
   }
   void close(std::uint32_t) {}
 };
@@ -350,9 +375,10 @@ void WINAPI modelled_hasher_main(void* parameter) {
 
 // Returns the modelled time that `hasher_count` hashers take over `count` files of
 // `file_size` bytes with opens of `open_seconds` (two for a file larger than a chunk with
-// `second_open`).
+// `second_open`), the first `in_call` of them read in the call.
 double time_set(std::uint32_t count, std::int64_t file_size, double open_seconds,
-                std::uint32_t hasher_count, bool second_open, FileHasher* const* hashers) {
+                std::uint32_t hasher_count, bool second_open, FileHasher* const* hashers,
+                std::uint32_t in_call) {
   static void* const scheduler = ConvertThreadToFiber(nullptr);  // this thread, once
   SetModel set;
   model = &set;
@@ -360,6 +386,7 @@ double time_set(std::uint32_t count, std::int64_t file_size, double open_seconds
   set.open_seconds = open_seconds;
   set.second_open = second_open;
   set.sizes.assign(count, file_size);
+  set.in_call = in_call;
   begin_set(set.run, hashers, hasher_count, count);
   set.hashers.resize(hasher_count);
   for (std::uint32_t i = 0; i < hasher_count; ++i) {
@@ -402,9 +429,11 @@ int time_sets(long repeat, std::uint32_t hasher_count) {
     const char* name;
     std::uint32_t count;
     std::int64_t size;
-  } sets[] = {{"1x4GiB", 1, std::int64_t{4} << 30},   {"50x50MB", 50, 50'000'000},
-              {"12x8MB", 12, 8'000'000},             {"500x3MB", 500, 3'000'000},
-              {"2000x200KiB", 2000, 200 * 1024},     {"10000x4KiB", 10000, 4096}};
+    std::uint32_t in_call;  // the first files that read in the call, as compressed ones
+  } sets[] = {{"1x4GiB", 1, std::int64_t{4} << 30, 0},   {"50x50MB", 50, 50'000'000, 0},
+              {"12x8MB", 12, 8'000'000, 0},             {"1+12x8MB", 13, 8'000'000, 1},
+              {"500x3MB", 500, 3'000'000, 0},           {"2000x200KiB", 2000, 200 * 1024, 0},
+              {"10000x4KiB", 10000, 4096, 0}};
   std::printf("sets %u %.9f %.0f\n", hasher_count, kSetLatency, kBandwidth);
   for (const auto& set : sets) {
     // The CRC alone over the set's bytes, chunk by chunk as the loops hash them.
@@ -427,8 +456,9 @@ int time_sets(long repeat, std::uint32_t hasher_count) {
       double best_set = 1e30, best_one = 1e30;
       for (long round = 0; round < repeat; ++round) {
         best_set = std::min(best_set, time_set(set.count, set.size, open, hasher_count, false,
-                                               hashers.data()));
-        best_one = std::min(best_one, time_set(set.count, set.size, open, 1, true, hashers.data()));
+                                               hashers.data(), set.in_call));
+        best_one = std::min(best_one, time_set(set.count, set.size, open, 1, true, hashers.data(),
+                                               set.in_call));
       }
       std::printf("set %s %u %.0f %.0f %.6f %.6f %.6f\n", set.name, set.count, bytes, open * 1e6,
                   limit, best_set, best_one);
@@ -451,7 +481,7 @@ int main(int argc, char** argv) {
     // As many as the program runs on this machine, unless told.
     return time_sets(repeat, hashers > 0 ? static_cast<std::uint32_t>(hashers)
                                          : hashers_for(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS),
-                                                       std::nullopt, kMaxHashers));
+                                                       false, kMaxHashers));
   }
   long size_mib = 1024;
   long repeat = 3;

@@ -24,14 +24,15 @@ std::optional<ProgressReport> run_report(const HashWorker& worker) {
   const std::optional<SetPosition> at = set_position(worker.set);
   if (!at) return std::nullopt;
   return ProgressReport{at->index,
-                        progress_lparam(at->index, worker.set.count, at->file_progress)};
+                        progress_lparam(at->index, worker.set.count.load(), at->file_progress)};
 }
 
 void entry_done(FileHasher&) { notify_window(hash_worker); }
 
 // Runs `hasher` over the run's entries on the calling thread.
 void run_hasher(FileHasher& hasher) {
-  hash_list_entries(hash_worker.set, hasher, *hash_worker.list, post_progress, entry_done);
+  hash_list_entries(hash_worker.set, hasher, *hash_worker.list, hash_worker.volumes,
+                    post_progress, entry_done);
 }
 
 // The thread of every hasher but the first; `parameter` is its FileHasher. Returns 0.
@@ -42,7 +43,7 @@ DWORD WINAPI hasher_main(LPVOID parameter) {
 
 // The file calls of a run that opens nothing: every file is one that cannot be opened.
 struct NoFiles {
-  std::uint32_t depth() const { return 1; }
+  bool together(std::uint32_t) const { return false; }
   std::optional<std::int64_t> open(std::uint32_t, std::uint32_t) { return std::nullopt; }
   void start_first(std::uint32_t) {}
   bool read(std::uint32_t, void*, std::uint32_t, std::uint32_t*) { return false; }
@@ -76,53 +77,92 @@ std::optional<ProgressReport> take_progress(HashWorker& worker) {
 void prepare_run(HashWorker& worker, FileList& list) {
   worker.list = &list;
   worker.progress_posted.store(false);
-  // The files of this run may lie where reads end otherwise than in the last one.
-  forget_how_first_reads_end();
-  std::optional<bool> seeks;
-  if (!list.is_empty()) {
-    try {
-      seeks = seek_penalty_of(list.at(0).path);
-    } catch (...) {
-      // No memory for the name: no answer, as from a volume that gives none.
-    }
-  }
-  const std::uint32_t wanted =
-      hashers_for(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS), seeks, list.count());
-  std::uint32_t ready = 1;
-  for (; ready < wanted; ++ready) {
-    if (worker.hashers[ready] != nullptr) continue;
-    try {
-      worker.hashers[ready] = new FileHasher;
-    } catch (...) {
-      break;  // the run goes on with the hashers it has
-    }
-  }
-  begin_set(worker.set, worker.hashers, ready, list.count());
-  worker.set.files_at_once = seeks.value_or(false) ? 1 : kReadAheadSlots;
+  worker.set.count.store(0);  // nothing to show until the worker has begun the set
 }
+
+namespace {
+
+// Asks each distinct volume of the run's list once whether it seeks, and returns whether
+// every one of them is read one file at a time. An answer that cannot be had for want of
+// memory counts as none from a local volume.
+bool ask_volumes(HashWorker& worker) {
+  FileList& list = *worker.list;
+  try {
+    return sort_into_volumes(
+        worker.volumes, list.count(),
+        [&list](std::uint32_t index) -> const std::wstring& { return list.at(index).path.native(); },
+        [&list](std::uint32_t first) {
+          try {
+            return seek_penalty_of(list.at(first).path);
+          } catch (...) {
+            return SeekAnswer::NoAnswer;
+          }
+        });
+  } catch (...) {
+    // No memory to sort the list: every entry on one volume that is read one file at a time.
+    worker.volumes.volumes.clear();
+    worker.volumes.volumes.emplace_back().answer = SeekAnswer::NoAnswer;
+    worker.volumes.of_entry.clear();
+    return true;
+  }
+}
+
+// Waits until every thread of `threads` has ended. A wait that fails is never taken for
+// their end: the list must not change under a hasher that still writes into it.
+void wait_for_threads(HANDLE* threads, DWORD count) {
+  if (count == 0) return;
+  if (WaitForMultipleObjects(count, threads, TRUE, INFINITE) < WAIT_OBJECT_0 + count) return;
+  for (DWORD i = 0; i < count; ++i) {
+    DWORD code = STILL_ACTIVE;
+    while (WaitForSingleObject(threads[i], INFINITE) != WAIT_OBJECT_0 &&
+           GetExitCodeThread(threads[i], &code) && code == STILL_ACTIVE) {
+      Sleep(10);
+    }
+  }
+}
+
+}  // namespace
 
 void hash_set(HashWorker& worker) {
-  SetRun& set = worker.set;
-  bool has_thread[kMaxHashers] = {};
+  const std::uint32_t count = worker.list->count();
+  const bool every_volume_alone = ask_volumes(worker);
+  const std::uint32_t wanted =
+      hashers_for(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS), every_volume_alone, count);
+  // Only a hasher whose thread exists takes part: one left out of the set holds no entry,
+  // so the run's progress never waits for it.
+  FileHasher* members[kMaxHashers] = {worker.hashers[0]};
   HANDLE threads[kMaxHashers] = {};
   DWORD running = 0;
-  for (std::uint32_t i = 1; i < set.hasher_count; ++i) {
-    threads[running] = CreateThread(nullptr, 0, hasher_main, set.hashers[i], 0, nullptr);
-    has_thread[i] = threads[running] != nullptr;
-    if (has_thread[i]) ++running;
+  for (std::uint32_t i = 1; i < wanted; ++i) {
+    if (worker.hashers[i] == nullptr) {
+      try {
+        worker.hashers[i] = new FileHasher;
+      } catch (...) {
+        break;  // the run goes on with the hashers it has
+      }
+    }
+    HANDLE thread =
+        CreateThread(nullptr, 0, hasher_main, worker.hashers[i], CREATE_SUSPENDED, nullptr);
+    if (thread == nullptr) break;
+    threads[running++] = thread;
+    members[running] = worker.hashers[i];
   }
-  run_hasher(*set.hashers[0]);
-  // A hasher without a thread still holds the entry that begin_set gave it.
-  for (std::uint32_t i = 1; i < set.hasher_count; ++i) {
-    if (!has_thread[i]) run_hasher(*set.hashers[i]);
+  begin_set(worker.set, members, running + 1, count);
+  for (DWORD i = 0; i < running; ++i) {
+    if (ResumeThread(threads[i]) == static_cast<DWORD>(-1)) {
+      // It never ran a line: its hasher's entries are taken on this thread instead, after
+      // the first hasher's, so that none is left unhashed.
+      TerminateThread(threads[i], 1);
+      WaitForSingleObject(threads[i], INFINITE);
+    }
   }
-  if (running > 0) WaitForMultipleObjects(running, threads, TRUE, INFINITE);
+  run_hasher(*worker.hashers[0]);
+  for (DWORD i = 0; i < running; ++i) {
+    DWORD code = 0;
+    if (GetExitCodeThread(threads[i], &code) && code == 1) run_hasher(*members[i + 1]);
+  }
+  wait_for_threads(threads, running);
   for (DWORD i = 0; i < running; ++i) CloseHandle(threads[i]);
-}
-
-void hash_all(HashWorker& worker, FileList& list) {
-  prepare_run(worker, list);
-  hash_set(worker);
 }
 
 DWORD WINAPI worker_main(LPVOID parameter) {
@@ -139,12 +179,12 @@ DWORD WINAPI worker_main(LPVOID parameter) {
 
 void end_run_unhashed(HashWorker& worker) {
   NoFiles none;
+  FileHasher* const first = worker.hashers[0];
+  begin_set(worker.set, &first, 1, worker.list->count());
   const auto store = [&worker](FileHasher&, std::uint32_t index, HashStatus status) {
     worker.list->at(index).status = status;
   };
-  for (std::uint32_t i = 0; i < worker.set.hasher_count; ++i) {
-    hash_entries(worker.set, *worker.set.hashers[i], none, post_progress, store, entry_done);
-  }
+  hash_entries(worker.set, *first, none, post_progress, store, entry_done);
   post_done(worker.report_thread_id);
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/list/file_list.h"
 #include "core/reading/hash_worker.h"
+#include "core/reading/volumes.h"
 #include "worker/progress_message.h"
 
 // Starts a run over the global FileList that reports to the thread `report_thread_id`,
@@ -25,22 +26,19 @@ void start_worker(std::uint32_t report_thread_id);
 // never waits for ever. `parameter` is the HashWorker. Returns 0.
 DWORD WINAPI worker_main(LPVOID parameter);
 
-// Readies worker.set for a run over `list` (worker.list becomes `list`): as many hashers as
-// hashers_for gives for this machine's cores and the volume of the list's first file
-// (seek_penalty_of), fewer where the memory for another one lacks, hashers[0] always.
-// Called while no run is in progress. Raises nothing.
+// Readies `worker` for a run over `list` (worker.list becomes `list`) and forgets the last
+// run, so that its progress is gone. Called while no run is in progress. Raises nothing.
 void prepare_run(HashWorker& worker, FileList& list);
 
-// Hashes every entry of the run that prepare_run readied: hashers[0] on the calling
-// thread, each other hasher on a thread of its own, made here and ended before this
-// returns (a hasher whose thread cannot be made is run here after hashers[0]). Each entry
-// gets its status and, for a complete read, its computed CRC; every read and every entry
-// tells the window through post_progress and notify_window.
+// Hashes every entry of the run that prepare_run readied, on the calling thread (the worker)
+// and the hashers' threads. First it asks each distinct volume of the list whether it seeks
+// (seek_penalty_of, once a volume), then runs as many hashers as hashers_for gives for this
+// machine's cores and those answers, fewer where the memory for another one or its thread
+// cannot be had: only hashers whose threads exist take part, hashers[0] on the calling
+// thread. Each entry gets its status and, for a complete read, its computed CRC; every read
+// and every entry tells the window through post_progress and notify_window. Returns once
+// every hasher's thread has ended.
 void hash_set(HashWorker& worker);
-
-// prepare_run, then hash_set: hashes every entry of `list` on the calling thread and the
-// hashers' threads, reporting to worker.report_thread_id.
-void hash_all(HashWorker& worker, FileList& list);
 
 // The hashers' progress sink: publishes that `hasher` has read entry `index` of
 // hash_worker.list up to `file_progress` (its low 16 bits count), then notify_window.
@@ -65,9 +63,9 @@ using PostThreadMessageFunction = BOOL(WINAPI*)(DWORD thread, UINT message, WPAR
                                                 LPARAM lparam);
 extern PostThreadMessageFunction post_thread_message;
 
-// Answers whether the volume of a file seeks, for prepare_run: volume_seek_penalty, unless a
+// Answers whether the volume of a file seeks, for hash_set: volume_seek_penalty, unless a
 // test puts another answer here. Set only while no run is in progress.
-using SeekPenaltyQuery = std::optional<bool> (*)(const boost::filesystem::path& path);
+using SeekPenaltyQuery = SeekAnswer (*)(const boost::filesystem::path& path);
 extern SeekPenaltyQuery seek_penalty_of;
 
 // Ends a run whose thread could not be created: stores NotOpened for every entry of

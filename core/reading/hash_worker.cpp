@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include "core/names/open_rules.h"
-#include "core/reading/read_ahead.h"
 
 unsigned char* allocate_read_buffer() {
   return static_cast<unsigned char*>(VirtualAlloc(nullptr, kReadAheadSlots * kReadChunkSize,
@@ -40,29 +39,4 @@ void* open_for_hashing(const boost::filesystem::path& path, bool overlapped, std
   LARGE_INTEGER file_size;
   if (GetFileSizeEx(file, &file_size)) *size = file_size.QuadPart;
   return file;
-}
-
-static HashStatus hash_named_file(FileHasher& hasher, const boost::filesystem::path& path,
-                                  ProgressSink sink) {
-  // One open per file: overlapped where first reads have been seen to go to a drive.
-  const bool overlapped = first_reads_go_to_a_drive();
-  std::int64_t size = -1;
-  HANDLE file = open_for_hashing(path, overlapped, &size);
-  if (file == nullptr) return HashStatus::NotOpened;
-  // A file whose size is unknown was not read.
-  const HashStatus status = size < 0 ? HashStatus::Incomplete
-                                     : read_file_chunks(hasher, file, overlapped, size, sink);
-  CloseHandle(file);
-  return status;
-}
-
-HashStatus hash_file(FileHasher& hasher, const boost::filesystem::path& path, ProgressSink sink) {
-  // On a hashing thread an exception would end the process. What can raise comes before
-  // the open, so no handle is left behind: the name's conversions and the memory for the
-  // names.
-  try {
-    return hash_named_file(hasher, path, sink);
-  } catch (...) {
-    return HashStatus::NotOpened;
-  }
 }

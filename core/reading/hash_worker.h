@@ -9,6 +9,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "core/list/file_list.h"
+#include "core/reading/volumes.h"
 
 // Every read asks for this many bytes: a multiple of any sector size, as unbuffered reads
 // require, and large enough that per-call costs vanish.
@@ -55,12 +56,11 @@ struct FileHasher {
 // One pass over a list by several hashers: which entry is the next to take, and who takes
 // part. core/reading/set_run.h hands the entries out and reads the run's progress from it.
 struct SetRun {
-  std::uint32_t count = 0;                // entries in the list
-  std::uint32_t hasher_count = 0;         // hashers[0] to hashers[hasher_count - 1] take part
-  FileHasher* const* hashers = nullptr;   // the hashers, each of them run by its own thread
-  // How many files a hasher may hold open at once where reads go to a drive: one on a disk
-  // that seeks, where files read side by side make the head move between them.
-  std::uint32_t files_at_once = kReadAheadSlots;
+  // Entries in the list; 0 until begin_set has readied the run, which it stores last, so a
+  // reader that sees it sees the rest of the run too.
+  std::atomic<std::uint32_t> count = 0;
+  std::uint32_t hasher_count = 0;          // hashers[0] to hashers[hasher_count - 1] take part
+  FileHasher* hashers[kMaxHashers] = {};   // each of them run by a thread that exists
   // The first entry that no hasher has taken yet; may pass count by one per hasher.
   alignas(64) std::atomic<std::uint64_t> next_entry = 0;
 };
@@ -72,6 +72,7 @@ struct HashWorker {
   // each for a thread of its own. Null until then.
   FileHasher* hashers[kMaxHashers] = {};
   SetRun set;                          // the current or last run
+  RunVolumes volumes;                  // the volumes of the current or last run's entries
   std::uint32_t report_thread_id = 0;  // thread that receives the run's messages
   // Handle of the running worker, the mark of a run; null when idle. Atomic because the
   // worker clears it while the user-interface thread may test it. Set until every hasher
@@ -105,13 +106,14 @@ void* open_for_hashing(const boost::filesystem::path& path, bool overlapped, std
 using ProgressSink = void (*)(FileHasher& hasher, std::uint32_t index,
                               std::uint32_t file_progress);
 
-// Hashes the file at `path`, of any length, into hasher.crc, which the caller has reset,
-// in reads of kReadChunkSize bytes into hasher.buffer, those of a file larger than one
-// chunk made ahead where reads go to a drive (see read_file_chunks); calls `sink` after
-// every read that brought bytes, in file order. Returns NotOpened when the file cannot be
-// opened or is no file on a disk but a pipe or a device (nothing read, nothing reported;
-// path_to_open refuses devices and look-alike names before any open, and an exception, such
-// as a failed conversion of the name, ends the call the same way), Complete when exactly
-// its size was read and a read met its end (see read_all_chunks), Incomplete otherwise. Raises
-// nothing. Any thread may call it, each with its own hasher.
+// Hashes the file at `path`, of any length, into hasher.crc as a run hashes a list of that
+// one file (hash_list_entries, in core/reading/read_ahead.cpp): in reads of kReadChunkSize
+// bytes into hasher.buffer, those of a file larger than one chunk made ahead where its first
+// read goes to a drive; calls `sink` after every read that brought bytes, in file order.
+// Returns NotOpened when the file cannot be opened or is no file on a disk but a pipe or a
+// device (nothing read, nothing reported; path_to_open refuses devices and look-alike names
+// before any open, and an exception, such as a failed conversion of the name, ends the call
+// the same way), Complete when exactly its size was read and a read met its end (see
+// read_chunks_in_turn_from), Incomplete otherwise. Raises nothing. Any thread may call it,
+// each with its own hasher.
 HashStatus hash_file(FileHasher& hasher, const boost::filesystem::path& path, ProgressSink sink);

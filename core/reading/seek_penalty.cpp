@@ -8,23 +8,23 @@
 
 #include "core/names/open_rules.h"
 
-std::optional<bool> volume_seek_penalty(const boost::filesystem::path& path) {
+SeekAnswer volume_seek_penalty(const boost::filesystem::path& path) {
   const std::optional<std::wstring> name = name_to_open(path);
-  if (!name) return std::nullopt;
+  if (!name) return SeekAnswer::NotAsked;
   // The folder where the volume is mounted, then the volume's own name, \\?\Volume{...}\,
   // which a share does not have; without its last '\' it opens the volume, not its root.
   std::wstring mount(name->size() + 2, L'\0');
   wchar_t volume[MAX_PATH] = {};
   if (!GetVolumePathNameW(name->c_str(), mount.data(), static_cast<DWORD>(mount.size())) ||
       !GetVolumeNameForVolumeMountPointW(mount.c_str(), volume, MAX_PATH)) {
-    return std::nullopt;
+    return SeekAnswer::NotAsked;
   }
   const std::size_t length = std::wcslen(volume);
   if (length > 0 && volume[length - 1] == L'\\') volume[length - 1] = L'\0';
   // No access asked: the storage properties need none, so no administrator is needed.
   const HANDLE device = CreateFileW(volume, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
-  if (device == INVALID_HANDLE_VALUE) return std::nullopt;
+  if (device == INVALID_HANDLE_VALUE) return SeekAnswer::NotAsked;
   STORAGE_PROPERTY_QUERY query{};
   query.PropertyId = StorageDeviceSeekPenaltyProperty;
   query.QueryType = PropertyStandardQuery;
@@ -34,6 +34,6 @@ std::optional<bool> volume_seek_penalty(const boost::filesystem::path& path) {
                                         sizeof query, &answer, sizeof answer, &size, nullptr) &&
                         size >= sizeof answer;
   CloseHandle(device);
-  if (!answered) return std::nullopt;
-  return answer.IncursSeekPenalty != FALSE;
+  if (!answered) return SeekAnswer::NoAnswer;
+  return answer.IncursSeekPenalty != FALSE ? SeekAnswer::Seeks : SeekAnswer::DoesNotSeek;
 }

@@ -2,14 +2,14 @@
 // files read at once hashes one file at a time.
 #pragma once
 
-#include <optional>
-
 #include <boost/filesystem/path.hpp>
 
-// Returns whether the volume that holds the file `path` names incurs a seek penalty, as
-// its storage driver answers IOCTL_STORAGE_QUERY_PROPERTY for
-// StorageDeviceSeekPenaltyProperty. Returns nothing when no answer comes: the name does
-// not resolve to a local volume (a share, a device, a look-alike name), the volume cannot
-// be opened, or its driver does not answer (Wine; Windows before 8). Raises std::bad_alloc
-// only.
-std::optional<bool> volume_seek_penalty(const boost::filesystem::path& path);
+#include "core/reading/volumes.h"
+
+// Returns what the volume that holds the file `path` names answers when its storage driver
+// is asked IOCTL_STORAGE_QUERY_PROPERTY for StorageDeviceSeekPenaltyProperty: Seeks or
+// DoesNotSeek; NoAnswer when the volume opened but its driver did not answer (Windows before
+// 8, some USB bridges and RAID controllers); NotAsked when the name resolves to no local
+// volume (a share, a device, a look-alike name) or the volume cannot be opened (Wine). Slow
+// on a mapped drive whose server is slow: call it on the worker. Raises std::bad_alloc only.
+SeekAnswer volume_seek_penalty(const boost::filesystem::path& path);

@@ -35,32 +35,37 @@ inline void publish_read(FileHasher& hasher, std::uint32_t index, std::uint32_t 
 }
 
 // Readies `run` for a pass over `count` entries by hashers[0] to hashers[hasher_count - 1],
-// which must exist (1 <= hasher_count <= kMaxHashers): hasher i holds entry i, the rest
-// are handed out from there. Call it before any of their threads starts, and while no
-// thread reads the run.
+// which must exist and each be run by a thread (1 <= hasher_count <= kMaxHashers): hasher i
+// holds entry i, the rest are handed out from there. Call it before any of their threads
+// starts; a reader of the run sees it only once it is whole.
 inline void begin_set(SetRun& run, FileHasher* const* hashers, std::uint32_t hasher_count,
                       std::uint32_t count) {
-  run.count = count;
   run.hasher_count = hasher_count;
-  run.hashers = hashers;
   for (std::uint32_t i = 0; i < hasher_count; ++i) {
+    run.hashers[i] = hashers[i];
     hashers[i]->position.store(i < count ? hasher_position(i, kEntryTaken) : kHasherIdle);
   }
   run.next_entry.store(hasher_count);
+  run.count.store(count);
 }
 
 // Hashes on the calling thread, as `hasher` of `run`, the entry that begin_set gave it and
 // then the list's next untaken ones, until none is left. Where a file's reads go to a drive,
 // the hasher opens the next files while the drive reads: up to files.depth() files of at
 // most one chunk are open at once, each with its one read in flight into a slot of its own,
-// and a larger file is read alone, with every slot. Files are finished in the order taken.
+// and a larger file is read alone, with every slot, as is a file that may not be held with
+// others (its volume is read one file at a time, or its reads end in the call). Files are
+// finished in the order taken.
 // For each entry, with hasher.index set and hasher.crc reset, the read's result is hashed
 // (sink called as by the read loops), the file is closed, `store(hasher, index, status)`
 // stores the result, the hasher's position moves on and `moved(hasher)` is called. `files`
 // makes the file calls, each for the file held in a slot:
-//   files.depth() -> uint32: how many files may be held at once now, 1 to kReadAheadSlots;
+//   files.together(index) -> bool: whether entry `index`, not yet opened, may be held with
+//     other files, each with its first read in flight;
 //   files.open(slot, index) -> optional<int64>: opens entry `index`; its size, negative when
-//     it cannot be taken, or nothing when the file cannot be opened (NotOpened);
+//     it cannot be taken, or nothing when the file cannot be opened (NotOpened). It may wait
+//     for its volume's turn where that volume is read one file at a time; it is then called
+//     only while no other file is held;
 //   files.start_first(slot): begins the read of the first chunk of a file of at most one
 //     chunk into slot_buffer(hasher, slot);
 //   files.read(slot, buffer, size, &bytes_read) -> bool: the first call takes that read's
@@ -75,32 +80,39 @@ void hash_entries(SetRun& run, FileHasher& hasher, Files& files, ProgressSink si
   struct Held {
     std::uint32_t index = 0;
     std::optional<std::int64_t> size;  // nothing: not opened
+    bool together = false;             // may be held with other files
   };
   Held held[kReadAheadSlots];  // slot (oldest + i) % kReadAheadSlots holds the i-th oldest
   std::uint32_t oldest = 0, holding = 0;
   const auto large = [](const Held& h) { return h.size && *h.size > kReadChunkSize; };
+  // Whether more files may be opened behind the youngest one held.
+  const auto room_behind = [&](const Held& h) { return h.together && !large(h); };
   // The entry to open next: the one begin_set gave, then each one taken when wanted.
   std::optional<std::uint32_t> next;
   if (const std::uint64_t word = hasher.position.load(); word != kHasherIdle) {
     next = static_cast<std::uint32_t>(word >> 32);
   }
-  const auto take = [&run]() -> std::optional<std::uint32_t> {
+  const std::uint32_t count = run.count.load();
+  const auto take = [&run, count]() -> std::optional<std::uint32_t> {
     const std::uint64_t entry = run.next_entry.fetch_add(1);
-    if (entry >= run.count) return std::nullopt;
+    if (entry >= count) return std::nullopt;
     return static_cast<std::uint32_t>(entry);
   };
   bool list_done = !next;
   for (;;) {
-    // A larger file holds every slot, so nothing is opened behind it.
-    while (!list_done && holding < files.depth() &&
-           (holding == 0 || !large(held[(oldest + holding - 1) % kReadAheadSlots]))) {
+    // A larger file holds every slot, so nothing is opened behind it; nor behind a file that
+    // may not be held with others, and such a file waits until nothing else is held.
+    while (!list_done && holding < kReadAheadSlots &&
+           (holding == 0 || room_behind(held[(oldest + holding - 1) % kReadAheadSlots]))) {
       if (!next) next = take();
       if (!next) {
         list_done = true;
         break;
       }
+      const bool together = files.together(*next);
+      if (holding > 0 && !together) break;
       const std::uint32_t slot = (oldest + holding) % kReadAheadSlots;
-      held[slot] = {*next, files.open(slot, *next)};
+      held[slot] = {*next, files.open(slot, *next), together};
       next.reset();
       ++holding;
       if (held[slot].size && *held[slot].size >= 0 && !large(held[slot])) files.start_first(slot);
@@ -154,7 +166,8 @@ struct SetPosition {
 // (an empty list included). Any thread may call it during the run; what it returns never
 // goes back from what an earlier call on the same thread returned.
 inline std::optional<SetPosition> set_position(const SetRun& run) {
-  if (run.count == 0) return std::nullopt;
+  const std::uint32_t count = run.count.load();
+  if (count == 0) return std::nullopt;
   // The counter first: an entry below it was taken by a hasher whose word, read after it,
   // still holds that entry or a lower one while it is unfinished.
   std::uint64_t first = run.next_entry.load();
@@ -163,7 +176,7 @@ inline std::optional<SetPosition> set_position(const SetRun& run) {
     words[i] = run.hashers[i]->position.load();
     if (words[i] != kHasherIdle) first = std::min(first, words[i] >> 32);
   }
-  if (first >= run.count) return SetPosition{run.count - 1, 0xFFFF};
+  if (first >= count) return SetPosition{count - 1, 0xFFFF};
   for (std::uint32_t i = 0; i < run.hasher_count; ++i) {
     const auto state = static_cast<std::uint32_t>(words[i]);
     if (words[i] != kHasherIdle && words[i] >> 32 == first && state <= 0xFFFF) {
@@ -175,12 +188,10 @@ inline std::optional<SetPosition> set_position(const SetRun& run) {
 }
 
 // Returns how many hashers a run over `count` entries uses: one per core (`cores`), at
-// most kMaxHashers and no more than there are entries, and one where the volume says that
-// it seeks (`seek_penalty`): there two files read at once make the head move between them.
-// Where the volume gives no answer, as under Wine or on a share, it counts as not seeking:
-// requests in flight hide a share's latency, and a local disk that seeks answers.
-inline std::uint32_t hashers_for(std::uint32_t cores, std::optional<bool> seek_penalty,
+// most kMaxHashers and no more than there are entries, and one where every volume of the
+// run is read one file at a time (`every_volume_alone`): more would only wait their turn.
+inline std::uint32_t hashers_for(std::uint32_t cores, bool every_volume_alone,
                                  std::uint32_t count) {
-  if (seek_penalty.value_or(false)) return 1;
+  if (every_volume_alone) return 1;
   return std::clamp(std::min(cores, count), std::uint32_t{1}, kMaxHashers);
 }

@@ -293,7 +293,7 @@ struct ScriptFiles {
   std::optional<FirstReadReads> first[kReadAheadSlots] = {};
   bool first_taken[kReadAheadSlots] = {};
 
-  std::uint32_t depth() const { return most_held; }
+  bool together(std::uint32_t) const { return most_held > 1; }
   std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t) {
     check(!first[slot], "slot opened while it holds a file", slot, -1);
     serial[slot].emplace(SerialReads{script});

@@ -30,7 +30,8 @@ void hash_on_this_thread(FileList& list) {
   MSG message;
   PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // gives the thread its message queue
   hash_worker.report_thread_id = GetCurrentThreadId();
-  hash_all(hash_worker, list);
+  prepare_run(hash_worker, list);
+  hash_set(hash_worker);
   while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
   }
 }

@@ -134,8 +134,8 @@ struct RunCase {
   std::vector<Message> messages;
 };
 
-std::optional<bool> seeks(const boost::filesystem::path&) { return true; }
-std::optional<bool> does_not_seek(const boost::filesystem::path&) { return false; }
+SeekAnswer seeks(const boost::filesystem::path&) { return SeekAnswer::Seeks; }
+SeekAnswer does_not_seek(const boost::filesystem::path&) { return SeekAnswer::DoesNotSeek; }
 
 // Returns true when no message reports less than the one before, (index, file progress)
 // compared in that order: the window sees the list in order.
@@ -156,11 +156,11 @@ TEST_F(Worker, PostsProgressPerReadAndPerEntryThenDoneOnce) {
       {"one missing file", {-1}, {progress(0, 0xFFFFFFFF), kDone}},
       {"2.5 MiB file, then a small one",
        {int(5 * kMiB / 2), 10},
-       {progress(0, 0x66663333), progress(0, 0xCCCC6666), progress(0, 0xFFFF7FFF),
-        progress(0, 0xFFFF7FFF), progress(1, 0xFFFFFFFF), progress(1, 0xFFFFFFFF), kDone}},
+       {progress(0, 0x66663333), progress(0, 0xCCCC6666), progress(0, 0xFFFE7FFF),
+        progress(0, 0xFFFF7FFF), progress(1, 0xFFFEFFFE), progress(1, 0xFFFFFFFF), kDone}},
       {"missing, empty, one byte",
        {-1, 0, 1},
-       {progress(0, 0xFFFF5555), progress(1, 0xFFFFAAAA), progress(2, 0xFFFFFFFF),
+       {progress(0, 0xFFFF5555), progress(1, 0xFFFFAAAA), progress(2, 0xFFFEFFFE),
         progress(2, 0xFFFFFFFF), kDone}},
   };
   for (const RunCase& c : cases) {
@@ -232,7 +232,7 @@ TEST_F(Worker, EveryRunStartsOnceTheLastHasReportedDone) {
     if (with_file) list_file("small");
     const std::vector<Message> messages = run();
     const std::vector<Message> expected =
-        with_file ? std::vector<Message>{progress(0, 0xFFFFFFFF), progress(0, 0xFFFFFFFF), kDone}
+        with_file ? std::vector<Message>{progress(0, 0xFFFEFFFE), progress(0, 0xFFFFFFFF), kDone}
                   : std::vector<Message>{kDone};
     EXPECT_EQ(messages, expected) << (with_file ? "one file" : "empty list");
     EXPECT_EQ(hash_worker.worker_thread.load(), nullptr) << "mark left after WM_HASH_DONE";

@@ -303,7 +303,7 @@ struct ScriptedFiles {
   std::optional<std::uint32_t> entry[kReadAheadSlots] = {};  // held in the slot
   bool first_taken[kReadAheadSlots] = {};
 
-  std::uint32_t depth() const { return most_held; }
+  bool together(std::uint32_t) const { return most_held > 1; }
   std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t index) {
     EXPECT_FALSE(entry[slot]) << "slot " << slot << " opened again while it holds a file";
     entry[slot] = index;
