@@ -110,7 +110,7 @@ struct KindFiles {
   std::uint32_t most_held;
   Open open_files[kReadAheadSlots] = {};
 
-  std::uint32_t depth() const { return most_held; }
+  bool together(std::uint32_t) const { return most_held > 1; }
   std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t index) {
     open_files[slot] = Open{kinds[index], 0, 0, std::nullopt};
     return kinds[index]->size;
@@ -206,8 +206,8 @@ TEST(SetStress, AWindowPollingTheRunJudgesEveryRowOnItsStoredResult) {
       const auto store = [&list](FileHasher& by, std::uint32_t index, HashStatus status) {
         std::this_thread::yield();
         FileEntry& entry = list.at(index);
-        entry.status = status;
         if (status == HashStatus::Complete) entry.computed = by.crc.checksum();
+        entry.status = status;
       };
       std::vector<std::thread> hashers;
       while (!looking.load()) std::this_thread::yield();
