@@ -8,6 +8,18 @@
 
 #include "core/names/open_rules.h"
 
+namespace {
+
+// Returns whether the program runs under Wine, whose ntdll exports its own version. Wine
+// opens a volume for every drive and answers some storage questions, but not this one: its
+// files lie in the host's file system, and no driver of the volume knows the disk.
+bool runs_under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+}  // namespace
+
 SeekAnswer volume_seek_penalty(const boost::filesystem::path& path) {
   const std::optional<std::wstring> name = name_to_open(path);
   if (!name) return SeekAnswer::NotAsked;
@@ -34,6 +46,6 @@ SeekAnswer volume_seek_penalty(const boost::filesystem::path& path) {
                                         sizeof query, &answer, sizeof answer, &size, nullptr) &&
                         size >= sizeof answer;
   CloseHandle(device);
-  if (!answered) return SeekAnswer::NoAnswer;
+  if (!answered) return runs_under_wine() ? SeekAnswer::NotAsked : SeekAnswer::NoAnswer;
   return answer.IncursSeekPenalty != FALSE ? SeekAnswer::Seeks : SeekAnswer::DoesNotSeek;
 }

@@ -13,8 +13,8 @@
 
 // What a volume answers when asked whether it incurs a seek penalty.
 enum class SeekAnswer : std::uint8_t {
-  NotAsked,     // no local volume to ask: a share, a look-alike name, or a system that opens
-                // no volume (Wine)
+  NotAsked,     // no local volume to ask: a share, a look-alike name, a volume that cannot
+                // be opened, or Wine's, which stand for folders of the host
   DoesNotSeek,  // a solid-state drive, or any volume that says so
   Seeks,        // a hard disk: its head moves between two files read at once
   NoAnswer,     // a local volume that opened but did not answer (some USB bridges, hardware
