@@ -3,10 +3,12 @@
 // how it exits.
 #include <windows.h>
 #include <dlgs.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <optional>
 #include <string>
@@ -986,10 +988,105 @@ TEST(WindowsRules, LayerInside) {
   EXPECT_NE(INVALID_HANDLE_VALUE, prefixed) << GetLastError();
   CloseHandle(prefixed);
 
+  // Reads of a compressed file (named) and of one held in its file record (by size, up to
+  // the bound) end in the call, the event set; a read at the end fails there. Only the
+  // compressed one says so in its attributes.
+  SetEnvironmentVariableA("TALLYRUN_RULES_IN_CALL", "packed");
+  SetEnvironmentVariableA("TALLYRUN_RULES_IN_CALL_UP_TO", "4096");
+  const struct {
+    const char* name;
+    std::size_t size;
+    bool in_call;
+    bool compressed;
+  } files[] = {{"packed.bin", 3 * 4096 + 100, true, true},
+               {"record.bin", 4096, true, false},
+               {"over.bin", 4097, false, false}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    const std::string file_bytes = pseudo_random_bytes(f.size, 7);
+    const HANDLE file =
+        CreateFileA(folder.write(f.name, file_bytes).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << GetLastError();
+    for (const DWORD offset : {0, 4 * 4096}) {
+      OVERLAPPED at{};
+      at.Offset = offset;
+      at.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      DWORD count = 0;
+      const BOOL ok = ReadFile(file, buffer, 2 * 4096, &count, &at);
+      const DWORD error = ok ? 0 : GetLastError();
+      const std::string expected =
+          file_bytes.substr(std::min<std::size_t>(offset, f.size), 2 * 4096);
+      if (f.in_call) {
+        EXPECT_EQ(offset == 0 ? 0 : ERROR_HANDLE_EOF, error) << "at " << offset;
+        EXPECT_EQ(offset == 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(at.hEvent, 0));
+        EXPECT_EQ(count, at.InternalHigh);
+      } else {
+        EXPECT_EQ(ERROR_IO_PENDING, error) << "at " << offset;
+        GetOverlappedResult(file, &at, &count, TRUE);
+      }
+      EXPECT_EQ(expected, std::string(buffer, count)) << "at " << offset;
+      CloseHandle(at.hEvent);
+    }
+    FILE_BASIC_INFO basic{};
+    BY_HANDLE_FILE_INFORMATION info{};
+    EXPECT_TRUE(GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+                GetFileInformationByHandle(file, &info));
+    EXPECT_EQ(f.compressed, (basic.FileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0)
+        << basic.FileAttributes;
+    EXPECT_EQ(f.compressed, (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0)
+        << info.dwFileAttributes;
+    CloseHandle(file);
+  }
+
+  // A volume opens only where the knob answers for it, for every volume or for its drive
+  // letter, and answers the seek question with the knob's value, or fails it.
+  wchar_t mount[MAX_PATH] = {};
+  wchar_t volume[MAX_PATH] = {};
+  ASSERT_TRUE(GetVolumePathNameW(widen(folder.path()).c_str(), mount, MAX_PATH) &&
+              GetVolumeNameForVolumeMountPointW(mount, volume, MAX_PATH))
+      << GetLastError();
+  volume[std::wcslen(volume) - 1] = L'\0';  // the volume, not its root folder
+  const std::string own(1, static_cast<char>(mount[0]));
+  const std::string other = own == "C" ? "Z" : "C";
+  const struct {
+    std::string knob;
+    bool opens;
+    DWORD error;  // of the question; 0 when it answers
+    int seeks;
+  } volumes[] = {{"", false, 0, 0},
+                 {"0", true, 0, 0},
+                 {"1", true, 0, 1},
+                 {"none", true, ERROR_NOT_SUPPORTED, 0},
+                 {other + ":0," + own + ":1", true, 0, 1},
+                 {other + ":1 " + own + ":0", true, 0, 0},
+                 {other + ":1", false, 0, 0}};
+  for (const auto& v : volumes) {
+    SetEnvironmentVariableA("TALLYRUN_RULES_SEEK_PENALTY", v.knob.c_str());
+    const HANDLE device = CreateFileW(volume, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(v.opens, device != INVALID_HANDLE_VALUE)
+        << "knob \"" << v.knob << "\", error " << GetLastError();
+    if (device == INVALID_HANDLE_VALUE) continue;
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceSeekPenaltyProperty;
+    DEVICE_SEEK_PENALTY_DESCRIPTOR answer{};
+    DWORD size = 0;
+    const BOOL ok = DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                                    &answer, sizeof answer, &size, nullptr);
+    EXPECT_EQ(v.error, ok ? 0 : GetLastError()) << "knob \"" << v.knob << "\"";
+    EXPECT_EQ(v.seeks, answer.IncursSeekPenalty) << "knob \"" << v.knob << "\"";
+    CloseHandle(device);
+  }
+  SetEnvironmentVariableA("TALLYRUN_RULES_SEEK_PENALTY", nullptr);
+
   EXPECT_EQ(3, counts->unaligned_refused);
   EXPECT_EQ(7, counts->flags_refused);
   EXPECT_EQ(1, counts->long_paths_refused);
-  EXPECT_EQ(3, counts->reads_pending);
+  EXPECT_EQ(5, counts->reads_pending);
+  EXPECT_EQ(2, counts->files_pending);  // data.bin through its second handle, and over.bin
+  EXPECT_EQ(4, counts->reads_in_call);
+  EXPECT_EQ(5, counts->seek_questions);
   EXPECT_EQ(1, counts->reads_cancelled);
   UnmapViewOfFile(counts);
   CloseHandle(block);
