@@ -11,9 +11,20 @@
 //   and ends 1 to 3 ms later on the layer's thread, as a read at the drive does, with
 //   GetOverlappedResult, CancelIoEx and CloseHandle to match.
 // It counts the files opened for unbuffered reading that are open at once. With
-// TALLYRUN_RULES_SEEK_PENALTY set to 0 or 1, a volume (\\?\Volume{...}, which Wine does not
-// open) opens, and answers the question whether it incurs a seek penalty with that value,
-// as a drive's driver does on Windows; unset, the program meets Wine's refusal.
+// TALLYRUN_RULES_SEEK_PENALTY set to 0 or 1, a volume (\\?\Volume{...}) opens, and answers
+// the question whether it incurs a seek penalty with that value, as a drive's driver does
+// on Windows; set to "none", it opens but fails the question with ERROR_NOT_SUPPORTED, as
+// the drivers of USB bridges, hardware RAID and spanned volumes do; unset, the volume does
+// not open (ERROR_ACCESS_DENIED), as where the program may not open it. Wine 8 itself opens
+// it and then fails the question, which would stand for a volume that does not answer.
+// The knob may instead answer per drive letter, a list such as "C:1 Z:none" (spaces or
+// commas between): the volume of a letter that it does not name does not open.
+// Two knobs make overlapped reads of some files end inside ReadFile, as Windows ends them
+// for files whose data does not come from the drive in that read: TALLYRUN_RULES_IN_CALL,
+// a list of name parts separated by spaces, stands for compressed files, for which
+// GetFileInformationByHandle and GetFileInformationByHandleEx (FileBasicInfo) also report
+// FILE_ATTRIBUTE_COMPRESSED; TALLYRUN_RULES_IN_CALL_UP_TO=BYTES stands for files of at most
+// that many bytes whose data sits in their file record, with no attribute of their own.
 // Three more knobs from the environment stand for disks and files that misbehave, each a
 // list of "name-part:number" separated by spaces, for files whose name holds the part:
 // TALLYRUN_RULES_FAIL_READ fails that file's overlapped read of that number (from 1) with a
@@ -26,6 +37,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <string>
 
 #include "tests/support/windows_rules.h"
@@ -49,7 +61,16 @@ struct File {
   LONG overlapped_reads = 0;
   bool counted = false;     // among counts->files_open
   bool volume = false;      // stands for a volume: answers the seek penalty knob
+  int seek_answer = 0;      // a volume's: 0 or 1, or kNoSeekAnswer
+  bool compressed = false;  // TALLYRUN_RULES_IN_CALL names it: its reads end in the call
+  bool resident = false;    // TALLYRUN_RULES_IN_CALL_UP_TO holds its size: the same
+  bool went_pending = false;  // one of its reads went pending
 };
+
+// What TALLYRUN_RULES_SEEK_PENALTY gives a volume: a penalty (1), none (0), no answer to
+// the question, or no volume to open.
+constexpr int kNoSeekAnswer = 2;
+constexpr int kNoVolume = -1;
 
 struct Read {
   OVERLAPPED* overlapped = nullptr;  // null: a free entry
@@ -67,6 +88,10 @@ SRWLOCK lock = SRWLOCK_INIT;
 CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
 File files[256];
 Read reads[64];
+// Hashes of the names of the files that went pending, so that the second handle of a file
+// counts with its first in counts->files_pending.
+std::uint64_t pending_names[1024];
+std::size_t pending_name_count = 0;
 bool thread_started = false;
 unsigned delay_turn = 0;
 BOOLEAN(WINAPI* shutdown_in_progress)() = nullptr;  // ntdll's RtlDllShutdownInProgress
@@ -88,7 +113,8 @@ void refuse(volatile LONG& count, DWORD error) {
   SetLastError(error);
 }
 
-// Returns the number that the knob `variable` gives for `name`, or 0 when none does.
+// Returns the number that the knob `variable` gives for `name`, or 0 when none does; an
+// item with no ":number" gives 1.
 long long knob(const wchar_t* variable, const wchar_t* name) {
   wchar_t text[1024];
   const DWORD length = GetEnvironmentVariableW(variable, text, 1024);
@@ -97,14 +123,26 @@ long long knob(const wchar_t* variable, const wchar_t* name) {
     wchar_t* end = item + std::wcscspn(item, L" ");
     const bool last = *end == L'\0';
     *end = L'\0';
-    if (wchar_t* colon = std::wcsrchr(item, L':'); colon != nullptr && colon != item) {
-      *colon = L'\0';
-      if (std::wcsstr(name, item) != nullptr) return std::wcstoll(colon + 1, nullptr, 10);
+    wchar_t* colon = std::wcsrchr(item, L':');
+    const bool numbered = colon != nullptr && colon != item;
+    if (numbered) *colon = L'\0';
+    if (*item != L'\0' && std::wcsstr(name, item) != nullptr) {
+      return numbered ? std::wcstoll(colon + 1, nullptr, 10) : 1;
     }
     if (last) break;
     item = end + 1;
   }
   return 0;
+}
+
+// Returns whether the reads of the file `handle` end in the call because
+// TALLYRUN_RULES_IN_CALL_UP_TO holds its real size.
+bool resident_by_size(HANDLE handle) {
+  wchar_t text[32];
+  const DWORD length = GetEnvironmentVariableW(L"TALLYRUN_RULES_IN_CALL_UP_TO", text, 32);
+  LARGE_INTEGER size;
+  return length > 0 && length < 32 && GetFileSizeEx(handle, &size) &&
+         size.QuadPart <= std::wcstoll(text, nullptr, 10);
 }
 
 // The lock is held by the callers of these.
@@ -121,8 +159,24 @@ File* remember(HANDLE handle, DWORD flags, const wchar_t* name) {
     *file = File{handle, flags, {}, 0};
     const std::size_t length = std::wcslen(name);
     std::wcsncpy(file->name, name + (length < 127 ? 0 : length - 127), 127);
+    file->compressed = knob(L"TALLYRUN_RULES_IN_CALL", file->name) != 0;
+    file->resident = resident_by_size(handle);
   }
   return file;
+}
+
+// Counts `file`, whose read just went pending, among counts->files_pending unless a
+// handle of a file of the same name was counted before. Under the lock.
+void count_pending(File& file) {
+  if (file.went_pending) return;
+  file.went_pending = true;
+  std::uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (const wchar_t* c = file.name; *c != L'\0'; ++c) hash = (hash ^ *c) * 1099511628211u;
+  for (std::size_t i = 0; i < pending_name_count; ++i) {
+    if (pending_names[i] == hash) return;
+  }
+  if (pending_name_count < std::size(pending_names)) pending_names[pending_name_count++] = hash;
+  ++counts->files_pending;
 }
 
 // Counts `file`, just opened by CreateFile, among the files open at once if it is opened
@@ -134,13 +188,37 @@ void count_open(File& file) {
   }
 }
 
-// Returns the seek penalty that TALLYRUN_RULES_SEEK_PENALTY gives volumes: 0 or 1, or -1
-// when it is not set, and volumes are left to Wine.
-int seek_penalty_knob() {
-  wchar_t text[8];
-  const DWORD length = GetEnvironmentVariableW(L"TALLYRUN_RULES_SEEK_PENALTY", text, 8);
-  if (length != 1 || (text[0] != L'0' && text[0] != L'1')) return -1;
-  return text[0] == L'1';
+// Returns the answer that one value of the seek penalty knob stands for.
+int seek_answer_of(const wchar_t* value) {
+  if (std::wcscmp(value, L"0") == 0 || std::wcscmp(value, L"1") == 0) return value[0] == L'1';
+  return std::wcscmp(value, L"none") == 0 ? kNoSeekAnswer : kNoVolume;
+}
+
+// Returns what TALLYRUN_RULES_SEEK_PENALTY gives the volume `name` (\\?\Volume{...}, with
+// or without its last '\'): 0, 1 or kNoSeekAnswer for every volume, or for the volume of
+// a drive letter that it names; else kNoVolume.
+int seek_penalty_knob(const wchar_t* name) {
+  wchar_t text[128];
+  const DWORD length = GetEnvironmentVariableW(L"TALLYRUN_RULES_SEEK_PENALTY", text, 128);
+  if (length == 0 || length >= 128) return kNoVolume;
+  if (const int every = seek_answer_of(text); every != kNoVolume) return every;
+  const std::size_t compared = std::wcscspn(name + 4, L"\\") + 4;  // up to the last '\'
+  for (wchar_t* item = text;;) {
+    wchar_t* end = item + std::wcscspn(item, L" ,");
+    const bool last = *end == L'\0';
+    *end = L'\0';
+    const wchar_t root[] = {item[0], L':', L'\\', L'\0'};
+    wchar_t volume[MAX_PATH];
+    if (item[0] != L'\0' && item[1] == L':' &&
+        GetVolumeNameForVolumeMountPointW(root, volume, MAX_PATH) &&
+        _wcsnicmp(volume, name, compared) == 0 &&
+        (volume[compared] == L'\0' || volume[compared] == L'\\')) {
+      return seek_answer_of(item + 2);
+    }
+    if (last) break;
+    item = end + 1;
+  }
+  return kNoVolume;
 }
 
 Read* find_read(const OVERLAPPED* overlapped) {
@@ -284,7 +362,8 @@ int WINAPI multi_byte_to_wide_char(UINT code_page, DWORD flags, LPCCH text, int 
 }
 
 // Opens a file through `open` unless its path is too long, and keeps its flags and name.
-// A volume, while the seek penalty knob is set, opens as NUL and answers for the volume.
+// A volume (its name with no '\' after the braces) opens as NUL and answers for the volume
+// where the seek penalty knob answers for it, and does not open where it does not.
 template <class Open>
 HANDLE open_file(const wchar_t* name, DWORD flags, Open open) {
   if (name != nullptr && is_long_path(name)) {
@@ -292,7 +371,12 @@ HANDLE open_file(const wchar_t* name, DWORD flags, Open open) {
     return INVALID_HANDLE_VALUE;
   }
   const bool volume = name != nullptr && std::wcsncmp(name, L"\\\\?\\Volume{", 11) == 0 &&
-                      seek_penalty_knob() >= 0;
+                      name[std::wcscspn(name + 4, L"\\") + 4] == L'\0';
+  const int seek_answer = volume ? seek_penalty_knob(name) : kNoVolume;
+  if (volume && seek_answer == kNoVolume) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   const HANDLE file = volume ? CreateFileW(L"NUL", 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                            nullptr, OPEN_EXISTING, 0, nullptr)
                              : open();
@@ -300,6 +384,7 @@ HANDLE open_file(const wchar_t* name, DWORD flags, Open open) {
     AcquireSRWLockExclusive(&lock);
     if (File* remembered = remember(file, flags, name ? name : L"")) {
       remembered->volume = volume;
+      remembered->seek_answer = seek_answer;
       count_open(*remembered);
     }
     ReleaseSRWLockExclusive(&lock);
@@ -341,6 +426,33 @@ HANDLE WINAPI reopen_file(HANDLE original, DWORD access, DWORD share, DWORD flag
   return file;
 }
 
+// Makes `read` of a file whose reads end in the call before returning, as Windows does: the
+// result in the OVERLAPPED, its event set and TRUE; a read that fails (at the end, or by
+// the fail knob) returns FALSE with the error and sets no event.
+BOOL read_in_call(const Read& read, LPDWORD bytes) {
+  InterlockedIncrement(&counts->reads_in_call);
+  DWORD got = 0;
+  LONG status = kStatusDataError;
+  DWORD error = ERROR_CRC;
+  if (!read.fail) {
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    status = make_read(read, event, got);
+    error = GetLastError();
+    if (event != nullptr) CloseHandle(event);
+  }
+  read.overlapped->InternalHigh = got;
+  read.overlapped->Internal = static_cast<ULONG>(status);
+  if (bytes != nullptr) *bytes = got;
+  if (status != 0) {
+    SetLastError(error);
+    return FALSE;
+  }
+  const auto event = reinterpret_cast<HANDLE>(
+      reinterpret_cast<std::uintptr_t>(read.overlapped->hEvent) & ~std::uintptr_t{1});
+  if (event != nullptr) SetEvent(event);
+  return TRUE;
+}
+
 BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD bytes,
                       LPOVERLAPPED overlapped) {
   AcquireSRWLockExclusive(&lock);
@@ -363,11 +475,18 @@ BOOL WINAPI read_file(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD bytes,
     refuse(counts->unaligned_refused, ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  if (overlapped != nullptr && (file->flags & FILE_FLAG_OVERLAPPED) != 0 &&
+      (file->compressed || file->resident)) {
+    const bool fail = knob(L"TALLYRUN_RULES_FAIL_READ", file->name) == ++file->overlapped_reads;
+    ReleaseSRWLockExclusive(&lock);
+    return read_in_call(Read{overlapped, handle, buffer, size, 0, fail, true}, bytes);
+  }
   Read* read = overlapped ? find_read(nullptr) : nullptr;
   if ((file->flags & FILE_FLAG_OVERLAPPED) == 0 || read == nullptr) {
     ReleaseSRWLockExclusive(&lock);
     return ReadFile(handle, buffer, size, bytes, overlapped);
   }
+  count_pending(*file);
   const LONG number = ++file->overlapped_reads;
   const LONGLONG delay_ms =
       1 + delay_turn++ % 3 + knob(L"TALLYRUN_RULES_DELAY_MS", file->name);
@@ -446,13 +565,47 @@ BOOL WINAPI get_file_size_ex(HANDLE handle, PLARGE_INTEGER size) {
   return TRUE;
 }
 
-// Answers, for a volume that the knob opened, whether it incurs a seek penalty; passes
-// everything else on.
+// Returns whether `handle` is a file that TALLYRUN_RULES_IN_CALL names as compressed.
+bool is_compressed(HANDLE handle) {
+  AcquireSRWLockExclusive(&lock);
+  const File* file = find_file(handle);
+  const bool compressed = file != nullptr && file->compressed;
+  ReleaseSRWLockExclusive(&lock);
+  return compressed;
+}
+
+// `attributes` with FILE_ATTRIBUTE_COMPRESSED, which NORMAL may not stand beside.
+DWORD with_compressed(DWORD attributes) {
+  return (attributes & ~DWORD{FILE_ATTRIBUTE_NORMAL}) | FILE_ATTRIBUTE_COMPRESSED;
+}
+
+// The file's information, a file named compressed by the knob marked so.
+BOOL WINAPI get_file_information_by_handle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (!GetFileInformationByHandle(handle, info)) return FALSE;
+  if (is_compressed(handle)) info->dwFileAttributes = with_compressed(info->dwFileAttributes);
+  return TRUE;
+}
+
+// The file's information of class `type`; its basic information marks a file named
+// compressed by the knob so.
+BOOL WINAPI get_file_information_by_handle_ex(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type,
+                                              LPVOID info, DWORD size) {
+  if (!GetFileInformationByHandleEx(handle, type, info, size)) return FALSE;
+  if (type == FileBasicInfo && is_compressed(handle)) {
+    auto* basic = static_cast<FILE_BASIC_INFO*>(info);
+    basic->FileAttributes = with_compressed(basic->FileAttributes);
+  }
+  return TRUE;
+}
+
+// Answers, for a volume that the knob opened, whether it incurs a seek penalty, or fails
+// the question where the knob gives no answer; passes everything else on.
 BOOL WINAPI device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                               DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped) {
   AcquireSRWLockExclusive(&lock);
   const File* file = find_file(device);
   const bool volume = file != nullptr && file->volume;
+  const int seek_answer = volume ? file->seek_answer : kNoVolume;
   ReleaseSRWLockExclusive(&lock);
   if (!volume) {
     return DeviceIoControl(device, code, in, in_size, out, out_size, returned, overlapped);
@@ -464,9 +617,14 @@ BOOL WINAPI device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
   }
+  InterlockedIncrement(&counts->seek_questions);
+  if (seek_answer == kNoSeekAnswer) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
   DEVICE_SEEK_PENALTY_DESCRIPTOR answer{};
   answer.Version = answer.Size = sizeof answer;
-  answer.IncursSeekPenalty = seek_penalty_knob() == 1;
+  answer.IncursSeekPenalty = seek_answer == 1;
   std::memcpy(out, &answer, sizeof answer);
   if (returned != nullptr) *returned = sizeof answer;
   return TRUE;
@@ -489,6 +647,8 @@ const Hook hooks[] = {
     {"CloseHandle", reinterpret_cast<void*>(close_handle)},
     {"GetFileSizeEx", reinterpret_cast<void*>(get_file_size_ex)},
     {"DeviceIoControl", reinterpret_cast<void*>(device_io_control)},
+    {"GetFileInformationByHandle", reinterpret_cast<void*>(get_file_information_by_handle)},
+    {"GetFileInformationByHandleEx", reinterpret_cast<void*>(get_file_information_by_handle_ex)},
 };
 
 // Points the program's import-table entries for the calls above at the layer, wherever the

@@ -17,6 +17,9 @@ struct WindowsRulesCounts {
   LONG long_paths_refused;  // CreateFile refused for a path over MAX_PATH
   LONG files_open;  // files opened by CreateFile for unbuffered reading and not closed yet
   LONG files_open_most;  // the most of them open at once: how many files are hashed at once
+  LONG reads_in_call;  // overlapped reads that ended inside ReadFile (TALLYRUN_RULES_IN_CALL*)
+  LONG files_pending;  // files, told apart by name, with at least one read that went pending
+  LONG seek_questions;  // seek penalty questions put to a volume that the layer opened
 };
 
 // Returns the name of the shared block of the process `process_id`.

@@ -3,10 +3,12 @@
 // how it exits.
 #include <windows.h>
 #include <dlgs.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <optional>
 #include <string>
@@ -783,21 +785,53 @@ constexpr std::size_t kMiB = 1 << 20;
 
 // Files of several chunks are read with reads in flight, as the layer makes them go pending
 // as Windows does, and every chunk must be hashed in the file's order; one ends on a whole
-// chunk, so the read at its end finds nothing, the other ends in a short read.
+// chunk, so the read at its end finds nothing, the other ends in a short read. Files whose
+// reads end inside the call (small ones held in their file record, compressed ones) may
+// come first, two of them so that both hashers start on one: a file larger than a chunk
+// still reads ahead by its own first read, so every large file after them has reads in
+// flight.
 TEST_F(Program, BigFilesPassWithTheirReadsInFlight) {
-  const std::string list = folder_.write(
-      "big.sfv", sfv_text({write_listed_file(folder_, "whole.bin", 5 * kMiB, 1),
-                           write_listed_file(folder_, "short.bin", 6 * kMiB + 123, 2)}));
-  start(quoted(list));
-  if (main_ == nullptr) return;
-  const MainView seen = wait_for_outcome("Everything OK!");
-  EXPECT_EQ((std::vector<Row>{{"whole.bin", kOk}, {"short.bin", kOk}}), seen.rows);
-  PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
-  EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit());
-  const WindowsRulesCounts counts = process_->rules();
-  std::printf("counts after two big files: %s\n", testing::PrintToString(counts).c_str());
-  EXPECT_LT(0, counts.reads_pending) << counts;
-  EXPECT_EQ(0, counts.unaligned_refused) << counts;
+  const std::string whole = write_listed_file(folder_, "whole.bin", 5 * kMiB, 1);
+  const std::string short_end = write_listed_file(folder_, "short.bin", 6 * kMiB + 123, 2);
+  std::vector<std::string> small, packed, large;
+  for (unsigned i = 0; i < 6; ++i) {
+    const std::string n = std::to_string(i) + ".bin";
+    if (i < 2) {
+      small.push_back(write_listed_file(folder_, "small" + n, 100 + i, 10 + i));
+      packed.push_back(write_listed_file(folder_, "packed" + n, 3 * kMiB, 20 + i));
+    }
+    large.push_back(write_listed_file(folder_, "large" + n, 3 * kMiB + i, 30 + i));
+  }
+  const auto then = [](std::vector<std::string> first, const std::vector<std::string>& after) {
+    first.insert(first.end(), after.begin(), after.end());
+    return first;
+  };
+  const struct {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> knobs;
+    std::vector<std::string> lines;
+    int pending_files;  // the files with reads in flight
+  } cases[] = {
+      {"at a drive", {}, {whole, short_end}, 2},
+      {"small files ending in the call first", {{"TALLYRUN_RULES_IN_CALL_UP_TO", "4096"}},
+       then(small, large), 6},
+      {"compressed files first", {{"TALLYRUN_RULES_IN_CALL", "packed"}}, then(packed, large), 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ProgramEnvironment knobs(c.knobs);
+    const std::string list = folder_.write("big.sfv", sfv_text(c.lines));
+    std::vector<Row> rows;
+    for (const std::string& line : c.lines) rows.push_back({line.substr(0, line.find(' ')), kOk});
+    start(quoted(list));
+    if (main_ == nullptr) continue;
+    EXPECT_EQ(rows, wait_for_outcome("Everything OK!").rows);
+    PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit());
+    const WindowsRulesCounts counts = process_->rules();
+    std::printf("counts, %s: %s\n", c.what, testing::PrintToString(counts).c_str());
+    EXPECT_EQ(c.pending_files, counts.files_pending) << counts;
+  }
 }
 
 // A list of many files is hashed several files at once, or one at a time where the drive
@@ -816,10 +850,17 @@ TEST_F(Program, ASetOfFilesChecksTheSameOnOneHasherOrSeveral) {
   const std::string list = folder_.write("set.sfv", sfv_text(lines));
   write_file(folder_.file("s7.bin"), pseudo_random_bytes(107, 99));  // the same size
   DeleteFileA(folder_.file("s14.bin").c_str());
-  for (const char* seeks : {"", "0", "1"}) {
-    SCOPED_TRACE(std::string("seek penalty knob \"") + seeks + "\"");
+  // Only where it seeks, or where a local volume opens but does not say, is no file opened
+  // while another one is still open; the one volume is asked once.
+  const struct {
+    const char* seeks;
+    bool one_at_a_time;
+    int questions;
+  } cases[] = {{"", false, 0}, {"0", false, 1}, {"1", true, 1}, {"none", true, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("seek penalty knob \"") + c.seeks + "\"");
     const ProgramEnvironment knob(
-        std::vector<std::pair<std::string, std::string>>{{"TALLYRUN_RULES_SEEK_PENALTY", seeks}});
+        std::vector<std::pair<std::string, std::string>>{{"TALLYRUN_RULES_SEEK_PENALTY", c.seeks}});
     start(quoted(list));
     if (main_ == nullptr) continue;
     const MainView seen = wait_for_outcome("File errors detected!");
@@ -827,9 +868,9 @@ TEST_F(Program, ASetOfFilesChecksTheSameOnOneHasherOrSeveral) {
     EXPECT_EQ(kBarFull, seen.overall_bar);
     PostMessageA(main_, WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(std::optional<DWORD>(0), process_->wait_exit());
-    // Only where it seeks is no file opened while another one is still open.
-    EXPECT_EQ(std::string(seeks) == "1", process_->rules().files_open_most == 1)
-        << process_->rules();
+    const WindowsRulesCounts counts = process_->rules();
+    EXPECT_EQ(c.one_at_a_time, counts.files_open_most == 1) << counts;
+    EXPECT_EQ(c.questions, counts.seek_questions) << counts;
   }
 }
 
@@ -986,10 +1027,105 @@ TEST(WindowsRules, LayerInside) {
   EXPECT_NE(INVALID_HANDLE_VALUE, prefixed) << GetLastError();
   CloseHandle(prefixed);
 
+  // Reads of a compressed file (named) and of one held in its file record (by size, up to
+  // the bound) end in the call, the event set; a read at the end fails there. Only the
+  // compressed one says so in its attributes.
+  SetEnvironmentVariableA("TALLYRUN_RULES_IN_CALL", "packed");
+  SetEnvironmentVariableA("TALLYRUN_RULES_IN_CALL_UP_TO", "4096");
+  const struct {
+    const char* name;
+    std::size_t size;
+    bool in_call;
+    bool compressed;
+  } files[] = {{"packed.bin", 3 * 4096 + 100, true, true},
+               {"record.bin", 4096, true, false},
+               {"over.bin", 4097, false, false}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    const std::string file_bytes = pseudo_random_bytes(f.size, 7);
+    const HANDLE file =
+        CreateFileA(folder.write(f.name, file_bytes).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file) << GetLastError();
+    for (const DWORD offset : {0, 4 * 4096}) {
+      OVERLAPPED at{};
+      at.Offset = offset;
+      at.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      DWORD count = 0;
+      const BOOL ok = ReadFile(file, buffer, 2 * 4096, &count, &at);
+      const DWORD error = ok ? 0 : GetLastError();
+      const std::string expected =
+          file_bytes.substr(std::min<std::size_t>(offset, f.size), 2 * 4096);
+      if (f.in_call) {
+        EXPECT_EQ(offset == 0 ? 0 : ERROR_HANDLE_EOF, error) << "at " << offset;
+        EXPECT_EQ(offset == 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT, WaitForSingleObject(at.hEvent, 0));
+        EXPECT_EQ(count, at.InternalHigh);
+      } else {
+        EXPECT_EQ(ERROR_IO_PENDING, error) << "at " << offset;
+        GetOverlappedResult(file, &at, &count, TRUE);
+      }
+      EXPECT_EQ(expected, std::string(buffer, count)) << "at " << offset;
+      CloseHandle(at.hEvent);
+    }
+    FILE_BASIC_INFO basic{};
+    BY_HANDLE_FILE_INFORMATION info{};
+    EXPECT_TRUE(GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+                GetFileInformationByHandle(file, &info));
+    EXPECT_EQ(f.compressed, (basic.FileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0)
+        << basic.FileAttributes;
+    EXPECT_EQ(f.compressed, (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0)
+        << info.dwFileAttributes;
+    CloseHandle(file);
+  }
+
+  // A volume opens only where the knob answers for it, for every volume or for its drive
+  // letter, and answers the seek question with the knob's value, or fails it.
+  wchar_t mount[MAX_PATH] = {};
+  wchar_t volume[MAX_PATH] = {};
+  ASSERT_TRUE(GetVolumePathNameW(widen(folder.path()).c_str(), mount, MAX_PATH) &&
+              GetVolumeNameForVolumeMountPointW(mount, volume, MAX_PATH))
+      << GetLastError();
+  volume[std::wcslen(volume) - 1] = L'\0';  // the volume, not its root folder
+  const std::string own(1, static_cast<char>(mount[0]));
+  const std::string other = own == "C" ? "Z" : "C";
+  const struct {
+    std::string knob;
+    bool opens;
+    DWORD error;  // of the question; 0 when it answers
+    int seeks;
+  } volumes[] = {{"", false, 0, 0},
+                 {"0", true, 0, 0},
+                 {"1", true, 0, 1},
+                 {"none", true, ERROR_NOT_SUPPORTED, 0},
+                 {other + ":0," + own + ":1", true, 0, 1},
+                 {other + ":1 " + own + ":0", true, 0, 0},
+                 {other + ":1", false, 0, 0}};
+  for (const auto& v : volumes) {
+    SetEnvironmentVariableA("TALLYRUN_RULES_SEEK_PENALTY", v.knob.c_str());
+    const HANDLE device = CreateFileW(volume, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(v.opens, device != INVALID_HANDLE_VALUE)
+        << "knob \"" << v.knob << "\", error " << GetLastError();
+    if (device == INVALID_HANDLE_VALUE) continue;
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceSeekPenaltyProperty;
+    DEVICE_SEEK_PENALTY_DESCRIPTOR answer{};
+    DWORD size = 0;
+    const BOOL ok = DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                                    &answer, sizeof answer, &size, nullptr);
+    EXPECT_EQ(v.error, ok ? 0 : GetLastError()) << "knob \"" << v.knob << "\"";
+    EXPECT_EQ(v.seeks, answer.IncursSeekPenalty) << "knob \"" << v.knob << "\"";
+    CloseHandle(device);
+  }
+  SetEnvironmentVariableA("TALLYRUN_RULES_SEEK_PENALTY", nullptr);
+
   EXPECT_EQ(3, counts->unaligned_refused);
   EXPECT_EQ(7, counts->flags_refused);
   EXPECT_EQ(1, counts->long_paths_refused);
-  EXPECT_EQ(3, counts->reads_pending);
+  EXPECT_EQ(5, counts->reads_pending);
+  EXPECT_EQ(2, counts->files_pending);  // data.bin through its second handle, and over.bin
+  EXPECT_EQ(4, counts->reads_in_call);
+  EXPECT_EQ(5, counts->seek_questions);
   EXPECT_EQ(1, counts->reads_cancelled);
   UnmapViewOfFile(counts);
   CloseHandle(block);

@@ -326,8 +326,10 @@ std::ostream& operator<<(std::ostream& out, const RemoteProcess::Row& row) {
 }
 
 std::ostream& operator<<(std::ostream& out, const WindowsRulesCounts& counts) {
-  return out << "{reads pending " << counts.reads_pending << ", cancelled "
-             << counts.reads_cancelled << "; refused: unaligned reads "
+  return out << "{reads pending " << counts.reads_pending << " (of " << counts.files_pending
+             << " files), cancelled " << counts.reads_cancelled << ", ended in the call "
+             << counts.reads_in_call << "; seek questions " << counts.seek_questions
+             << "; refused: unaligned reads "
              << counts.unaligned_refused << ", conversion flags " << counts.flags_refused
              << ", long paths " << counts.long_paths_refused << "; files open at once: most "
              << counts.files_open_most << ", now " << counts.files_open << "}";
