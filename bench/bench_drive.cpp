@@ -286,7 +286,7 @@ struct ModelledReads {
   bool ended(std::uint32_t) {
     if (!ahead) return true;
     if (first_reads_of(model->volume) != FirstReads::GoToADrive) {
-      learn_first_reads(model->volume, taught_by_first_read(in_call, file_size, in_call));
+      learn_first_reads(model->volume, in_call, file_size, in_call);
     }
     return in_call;
   }

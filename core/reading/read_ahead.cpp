@@ -133,14 +133,13 @@ struct HeldFile {
   // Under Wine, ReadFile of a cached file returns with the read made (though it may say it
   // is pending); on Windows an unbuffered read is queued at the drive, unless the file is
   // compressed, encrypted or sparse, or small enough to sit in its file record. What this
-  // first read shows is kept for the volume's files after it (taught_by_first_read).
+  // first read shows is kept for the volume's files after it (after_first_read).
   bool ended(std::uint32_t read_slot) {
     const ChunkRead& read = reads[read_slot];
     if (read.made) return true;
     const bool in_call = HasOverlappedIoCompleted(&read.overlapped);
     if (first_reads_of(*volume) != FirstReads::GoToADrive) {
-      learn_first_reads(*volume, taught_by_first_read(in_call, size,
-                                                      in_call && reads_in_call_of_its_own(file)));
+      learn_first_reads(*volume, in_call, size, in_call && reads_in_call_of_its_own(file));
     }
     return in_call;
   }

@@ -37,8 +37,11 @@ enum class FirstReads : std::uint8_t {
   TinyInCall,  // a file of at most kResidentBytes read in the call; its data may have sat in
                // its file record, which tells nothing of the others, but files that small
                // stop asking
-  EndInCall,   // an ordinary file larger than that read in the call (a cache, as every read
-               // under Wine): the volume's files are read in turn, none asks again
+  OnceInCall,  // one ordinary file larger than that read in the call: the next one asks
+               // again, so that a read which the drive ended before it was looked at, on a
+               // thread that the system set aside for a moment, decides nothing alone
+  EndInCall,   // two of them did (a cache, as every read under Wine): the volume's files are
+               // read in turn, none asks again
   GoToADrive,  // a first read went pending at a drive: files are opened for reads in flight
 };
 
@@ -49,20 +52,32 @@ inline constexpr std::int64_t kResidentBytes = 4096;
 // Returns whether a file of `size` bytes on a volume whose first reads are `seen` makes its
 // first read through a second handle, opened for reads in flight, to find out how they end.
 // Files ask until the volume has shown it: every file while nothing is known, only files
-// larger than kResidentBytes once a tiny one read in the call, none once an ordinary file
+// larger than kResidentBytes once a tiny one read in the call, none once ordinary files
 // read in the call or a read went to a drive (files are then opened for reads in flight).
 inline bool asks_by_first_read(FirstReads seen, std::int64_t size) {
-  return seen == FirstReads::Unknown || (seen == FirstReads::TinyInCall && size > kResidentBytes);
+  return seen == FirstReads::Unknown ||
+         ((seen == FirstReads::TinyInCall || seen == FirstReads::OnceInCall) &&
+          size > kResidentBytes);
 }
 
-// Returns what a first read of a file of `size` bytes teaches its volume: GoToADrive when it
-// went pending; when it ended in the call, nothing (Unknown) for a file that has a reason of
-// its own (`own_reason`: compressed, encrypted or sparse, which the file system reads in the
-// call on any drive), TinyInCall for a file of at most kResidentBytes, EndInCall otherwise.
-inline FirstReads taught_by_first_read(bool ended_in_call, std::int64_t size, bool own_reason) {
-  if (!ended_in_call) return FirstReads::GoToADrive;
-  if (own_reason) return FirstReads::Unknown;
-  return size <= kResidentBytes ? FirstReads::TinyInCall : FirstReads::EndInCall;
+// Returns what a volume whose first reads are `seen` knows after a first read of a file of
+// `size` bytes: GoToADrive when it went pending; when it ended in the call, nothing more for
+// a file that has a reason of its own (`own_reason`: compressed, encrypted or sparse, which
+// the file system reads in the call on any drive), TinyInCall for a file of at most
+// kResidentBytes, and one step towards EndInCall for an ordinary larger one.
+inline FirstReads after_first_read(FirstReads seen, bool ended_in_call, std::int64_t size,
+                                   bool own_reason) {
+  FirstReads taught = FirstReads::Unknown;
+  if (!ended_in_call) {
+    taught = FirstReads::GoToADrive;
+  } else if (own_reason) {
+    taught = FirstReads::Unknown;
+  } else if (size <= kResidentBytes) {
+    taught = FirstReads::TinyInCall;
+  } else {
+    taught = seen == FirstReads::OnceInCall ? FirstReads::EndInCall : FirstReads::OnceInCall;
+  }
+  return std::max(seen, taught);
 }
 
 // One volume of a run. Written by the worker before the hashers start (key, answer), then
@@ -85,12 +100,17 @@ inline FirstReads first_reads_of(const RunVolume& volume) {
   return static_cast<FirstReads>(volume.first_reads.load(std::memory_order_relaxed));
 }
 
-// Records that `volume`'s first reads showed `taught`, unless it knows more already.
-inline void learn_first_reads(RunVolume& volume, FirstReads taught) {
-  const auto value = static_cast<std::uint8_t>(taught);
+// Records in `volume` what a first read showed (see after_first_read).
+inline void learn_first_reads(RunVolume& volume, bool ended_in_call, std::int64_t size,
+                              bool own_reason) {
   std::uint8_t seen = volume.first_reads.load(std::memory_order_relaxed);
-  while (seen < value &&
-         !volume.first_reads.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  for (;;) {
+    const auto next = static_cast<std::uint8_t>(
+        after_first_read(static_cast<FirstReads>(seen), ended_in_call, size, own_reason));
+    if (next == seen ||
+        volume.first_reads.compare_exchange_weak(seen, next, std::memory_order_relaxed)) {
+      return;
+    }
   }
 }
 

@@ -16,7 +16,8 @@
 // on Windows; set to "none", it opens but fails the question with ERROR_NOT_SUPPORTED, as
 // the drivers of USB bridges, hardware RAID and spanned volumes do; unset, the volume does
 // not open (ERROR_ACCESS_DENIED), as where the program may not open it. Wine 8 itself opens
-// it and then fails the question, which would stand for a volume that does not answer.
+// it and then fails the question; while the knob is set, GetProcAddress finds no
+// wine_get_version, so that the program takes the layer's volumes for a Windows drive's.
 // The knob may instead answer per drive letter, a list such as "C:1 Z:none" (spaces or
 // commas between): the volume of a letter that it does not name does not open.
 // Two knobs make overlapped reads of some files end inside ReadFile, as Windows ends them
@@ -630,6 +631,18 @@ BOOL WINAPI device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
   return TRUE;
 }
 
+// While TALLYRUN_RULES_SEEK_PENALTY is set the layer's volumes stand for a Windows drive's,
+// so the program must not take them for Wine's, which it would ask no further: Wine's own
+// mark, the export wine_get_version, is not found.
+FARPROC WINAPI get_proc_address(HMODULE module, LPCSTR name) {
+  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "wine_get_version") == 0 &&
+      GetEnvironmentVariableW(L"TALLYRUN_RULES_SEEK_PENALTY", nullptr, 0) > 0) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return GetProcAddress(module, name);
+}
+
 struct Hook {
   const char* name;
   void* replacement;
@@ -649,6 +662,7 @@ const Hook hooks[] = {
     {"DeviceIoControl", reinterpret_cast<void*>(device_io_control)},
     {"GetFileInformationByHandle", reinterpret_cast<void*>(get_file_information_by_handle)},
     {"GetFileInformationByHandleEx", reinterpret_cast<void*>(get_file_information_by_handle_ex)},
+    {"GetProcAddress", reinterpret_cast<void*>(get_proc_address)},
 };
 
 // Points the program's import-table entries for the calls above at the layer, wherever the

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "core/reading/set_run.h"
+#include "core/reading/volumes.h"
 #include "tests/support/print.h"
 #include "tests/support/recorded_progress.h"
 
@@ -389,6 +390,79 @@ TEST(ReadLoopSets, EveryEntryAsAloneAndTheRunInListOrder) {
     }
     EXPECT_EQ(set_position(run), (SetPosition{count - 1, 0xFFFF}));
   }
+}
+
+
+// What a volume's files teach it, one first read after another: a read at a drive wins at
+// once and for good; reads in the call decide only when two ordinary files agree, never for
+// a compressed file, and a tiny one only stops files as tiny from asking.
+TEST(Volumes, FirstReadsTeachTheirVolume) {
+  constexpr std::int64_t kBig = 3 << 20, kTiny = 100;
+  struct Read {
+    bool in_call;
+    std::int64_t size;
+    bool own_reason;
+  };
+  const struct {
+    const char* what;
+    std::vector<Read> reads;
+    FirstReads after;
+    bool big_asks, tiny_asks;
+  } cases[] = {
+      {"nothing yet", {}, FirstReads::Unknown, true, true},
+      {"a tiny file in the call", {{true, kTiny, false}}, FirstReads::TinyInCall, true, false},
+      {"a compressed file", {{true, kBig, true}, {true, kBig, true}}, FirstReads::Unknown, true, true},
+      {"one ordinary file", {{true, kBig, false}}, FirstReads::OnceInCall, true, false},
+      {"two ordinary files", {{true, kTiny, false}, {true, kBig, false}, {true, kBig, false}},
+       FirstReads::EndInCall, false, false},
+      {"a drive after them", {{true, kBig, false}, {true, kBig, false}, {false, kTiny, false}},
+       FirstReads::GoToADrive, false, false},
+      {"reads in the call after a drive", {{false, kBig, false}, {true, kBig, false}},
+       FirstReads::GoToADrive, false, false},
+  };
+  for (const auto& c : cases) {
+    RunVolume volume;
+    for (const Read& r : c.reads) learn_first_reads(volume, r.in_call, r.size, r.own_reason);
+    EXPECT_EQ(int(c.after), int(first_reads_of(volume))) << c.what;
+    EXPECT_EQ(c.big_asks, asks_by_first_read(first_reads_of(volume), kBig)) << c.what;
+    EXPECT_EQ(c.tiny_asks, asks_by_first_read(first_reads_of(volume), kTiny)) << c.what;
+  }
+}
+
+// Entries sort by drive or share, however the path is spelt, and each volume is asked once;
+// a run is read by one hasher only where every volume is read one file at a time.
+TEST(Volumes, EachVolumeIsAskedOnce) {
+  EXPECT_EQ(L"C:", volume_key(L"c:/a/b.bin"));
+  EXPECT_EQ(L"C:", volume_key(L"\\\\?\\C:\\a"));
+  EXPECT_EQ(L"//SRV/SHARE", volume_key(L"//srv/Share/a/b"));
+  EXPECT_EQ(L"//SRV/SHARE", volume_key(L"\\\\?\\UNC\\SRV\\share\\c"));
+  EXPECT_EQ(L"", volume_key(L"relative/name"));
+  const std::vector<std::wstring> paths = {L"C:/a", L"D:/b", L"c:/c", L"//s/x/d", L"D:/e"};
+  const struct {
+    SeekAnswer c, d, share;
+    bool every_volume_alone;
+  } cases[] = {
+      {SeekAnswer::Seeks, SeekAnswer::NoAnswer, SeekAnswer::Seeks, true},
+      {SeekAnswer::Seeks, SeekAnswer::DoesNotSeek, SeekAnswer::Seeks, false},
+      {SeekAnswer::NotAsked, SeekAnswer::Seeks, SeekAnswer::NotAsked, false},
+  };
+  for (const auto& c : cases) {
+    RunVolumes run;
+    std::vector<std::uint32_t> asked;
+    const bool alone = sort_into_volumes(
+        run, std::uint32_t(paths.size()), [&](std::uint32_t i) { return paths[i]; },
+        [&](std::uint32_t first) {
+          asked.push_back(first);
+          return first == 0 ? c.c : first == 1 ? c.d : c.share;
+        });
+    EXPECT_EQ(c.every_volume_alone, alone);
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 1, 3}), asked) << "the first entry of each volume";
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 1, 0, 2, 1}), run.of_entry);
+    EXPECT_EQ(one_file_at_a_time(c.d), one_file_at_a_time(run.of(4).answer));
+  }
+  EXPECT_EQ(1u, hashers_for(8, true, 100));
+  EXPECT_EQ(4u, hashers_for(4, false, 100));
+  EXPECT_EQ(2u, hashers_for(4, false, 2));
 }
 
 }  // namespace
