@@ -3,6 +3,7 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -139,8 +140,9 @@ std::wstring native_wide(const boost::filesystem::path& path) {
 
 // Returns the folder that the Save As dialog opens in for `folder`: the folder itself when
 // a list's path in it fits the dialog (list_fits_in) and a file saved there has an exact
-// 8-bit name, else its nearest parent that passes both; "" (the dialog's own choice) when none does. A short
-// (8.3) form is no way out: the dialog shows the folder under its long names all the same.
+// 8-bit name, else its nearest parent that passes both; "" (the dialog's own choice) when
+// none does. A short (8.3) form is no way out: the dialog shows the folder under its long
+// names all the same.
 std::wstring dialog_folder(const boost::filesystem::path& folder) {
   for (boost::filesystem::path candidate = folder; !candidate.empty();
        candidate = parent_folder(candidate)) {
@@ -294,8 +296,7 @@ bool ends_in_dot_or_space(std::wstring_view name) {
   if (name.size() >= 2 && name.front() == L'"' && name.back() == L'"') {
     name = name.substr(1, name.size() - 2);
   }
-  const std::size_t separator = name.find_last_of(L"\\/");
-  const std::wstring_view last = separator == name.npos ? name : name.substr(separator + 1);
+  const std::wstring last = leaf(std::wstring(name));
   return !last.empty() && (last.back() == L'.' || last.back() == L' ') && last != L"." &&
          last != L"..";
 }
@@ -312,7 +313,8 @@ std::optional<std::wstring> refusal(const std::wstring& result, IFileDialog* dia
   try {
     target = list_target(result, dialog);
   } catch (const std::invalid_argument&) {
-    const std::optional<std::wstring_view> invalid = first_invalid_element(std::wstring_view(result));
+    const std::optional<std::wstring_view> invalid =
+        first_invalid_element(std::wstring_view(result));
     return invalid_name_reason(invalid ? std::wstring(*invalid) : leaf(result));
   }
   if (!fits_dialog(target)) return kTooLong;

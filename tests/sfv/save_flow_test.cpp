@@ -607,8 +607,12 @@ TEST_F(SaveFlow, AnExistingListIsReplacedOnlyWhenTheUserAgrees) {
     const std::string name = c.typed == "list" ? "list.sfv" : c.typed;
     const std::string target = here.write(name, old_list);
     std::vector<Action> script = {{Action::SaveAs, c.typed}, {Action::ConfirmYes}};
-    if (c.answer == Declined) script = {{Action::SaveAs, c.typed}, {Action::ConfirmNo}, {Action::Cancel}};
-    if (!c.reason.empty()) script.insert(script.end(), {{Action::Acknowledge}, {Action::SaveAs, "second"}});
+    if (c.answer == Declined) {
+      script = {{Action::SaveAs, c.typed}, {Action::ConfirmNo}, {Action::Cancel}};
+    }
+    if (!c.reason.empty()) {
+      script.insert(script.end(), {{Action::Acknowledge}, {Action::SaveAs, "second"}});
+    }
     if (c.answer == AgreedReadOnly) SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
     const HANDLE holder = c.answer != AgreedHeldOpen ? INVALID_HANDLE_VALUE
         : CreateFileA(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
