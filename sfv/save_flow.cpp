@@ -3,6 +3,7 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -19,7 +20,6 @@
 #include "core/names/open_rules.h"
 #include "core/names/path_rules.h"
 #include "sfv/sfv_writer.h"
-#include "ui/resource.h"
 
 namespace {
 
@@ -36,12 +36,74 @@ constexpr wchar_t kTooLong[] =
     L"drive.";
 constexpr wchar_t kNoFileSystemPlace[] =
     L"The list can only be saved in a folder on a drive or a share.\n\nChoose such a folder.";
+// What every box over a failed write ends with: the dialog stays open on the name.
+constexpr wchar_t kResultsKept[] = L"\n\nThe checksums are kept: choose another name or folder.";
 
 // Returns the text that tells why `element`, a part of the chosen path, is no valid name.
 std::wstring invalid_name_reason(std::wstring_view element) {
   return L"The list can't be saved under this name: \"" + std::wstring(element) +
          L"\" ends in a dot or a space, or holds one of < > : \" | or a control "
          L"character.\n\nChoose another name or folder.";
+}
+
+// Returns the text that tells why the list's file `leaf`, with ".sfv" added where it lacked
+// it, cannot be used: the system takes that name for a device (COM1, LPT1, NUL, ...) in any
+// folder, and the list would be written to the device.
+std::wstring device_name_reason(std::wstring_view leaf) {
+  return L"The list can't be saved as \"" + std::wstring(leaf) +
+         L"\": Windows takes that name for a device, such as a serial port or a printer, in "
+         L"every folder.\n\nChoose another name.";
+}
+
+// Returns the system's own text for the error `error`, without its line end; "" when it
+// has none.
+std::wstring system_text(std::uint32_t error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring result(text, length);
+  LocalFree(text);
+  while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r')) result.pop_back();
+  return result;
+}
+
+// Returns why the list could not be written to the file `leaf`, for the error `error` that
+// write_sfv_file gave: one text for each cause the user can act on, else the system's own.
+std::wstring write_failure_reason(std::wstring_view leaf, std::uint32_t error) {
+  const std::wstring name = L"\"" + std::wstring(leaf) + L"\"";
+  switch (error) {
+    case ERROR_FILE_READ_ONLY:
+      return name + L" is read-only, so it was not replaced." + kResultsKept;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return name + L" is open in another program, which does not let it be replaced." +
+             kResultsKept;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return L"The list can't be written as " + name +
+             L": access to the file or its folder was denied, or the drive is write-protected." +
+             kResultsKept;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return L"The list can't be written as " + name + L": the drive is full." + kResultsKept;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+      return L"The list can't be written as " + name +
+             L": its folder no longer exists, or its drive or share can't be reached." +
+             kResultsKept;
+    case ERROR_ALREADY_EXISTS:
+      return name + L" is a folder." + kResultsKept;
+    default:
+      return L"The list can't be written as " + name + L": " + system_text(error) +
+             L" (error " + std::to_wstring(error) + L")." + kResultsKept;
+  }
 }
 
 // Returns the question asked before the existing file `leaf` is replaced by the new list.
@@ -66,20 +128,10 @@ bool any_file_hashed(const FileList& list) {
 // UTF-16 units, and a list whose path is longer could be neither shown nor confirmed in it.
 bool fits_dialog(std::wstring_view path) { return path.size() < MAX_PATH; }
 
-// Returns true when `name` ends in ".sfv", comparing the ASCII letters without case.
-bool ends_in_sfv(std::wstring_view name) {
-  constexpr std::wstring_view kSfv = L".sfv";
-  return name.size() >= kSfv.size() &&
-         std::equal(kSfv.begin(), kSfv.end(), name.end() - kSfv.size(), [](wchar_t a, wchar_t b) {
-           return a == ((b >= L'A' && b <= L'Z') ? b - L'A' + L'a' : b);
-         });
-}
-
-// Returns the name's last element: what follows its last '\' or '/'.
-std::wstring_view leaf_of(std::wstring_view name) {
-  const std::size_t separator = name.find_last_of(L"\\/");
-  return separator == name.npos ? name : name.substr(separator + 1);
-}
+// Returns true when a list can be saved in `folder`: a name of one character with ".sfv"
+// after a separator still fits the dialog. A folder that fits while no name in it does
+// would only ever refuse what the user types.
+bool list_fits_in(std::wstring_view folder) { return folder.size() + 6 < MAX_PATH; }
 
 // Returns the path in native form, every '/' turned into '\', in UTF-16.
 std::wstring native_wide(const boost::filesystem::path& path) {
@@ -87,14 +139,15 @@ std::wstring native_wide(const boost::filesystem::path& path) {
 }
 
 // Returns the folder that the Save As dialog opens in for `folder`: the folder itself when
-// the dialog can take its full path and a file saved there has an exact 8-bit name, else
-// its nearest parent that passes both; "" (the dialog's own choice) when none does. A short
-// (8.3) form is no way out: the dialog shows the folder under its long names all the same.
+// a list's path in it fits the dialog (list_fits_in) and a file saved there has an exact
+// 8-bit name, else its nearest parent that passes both; "" (the dialog's own choice) when
+// none does. A short (8.3) form is no way out: the dialog shows the folder under its long
+// names all the same.
 std::wstring dialog_folder(const boost::filesystem::path& folder) {
   for (boost::filesystem::path candidate = folder; !candidate.empty();
        candidate = parent_folder(candidate)) {
     const std::wstring native = native_wide(candidate);
-    if (fits_dialog(native) && exact_8bit(native)) return native;
+    if (list_fits_in(native) && exact_8bit(native)) return native;
     if (candidate == parent_folder(candidate)) break;  // a root is its own parent
   }
   return L"";
@@ -156,10 +209,10 @@ bool typed_name_fits(std::wstring_view typed, std::size_t folder_length) {
 // Returns the path the user chose from the dialog's result: as it stands, except where the
 // dialog added the file type's ".sfv" to a typed name that had the extension in other
 // letters ("LIST.SFV" made "LIST.SFV.sfv"), which is used as typed.
-std::wstring chosen_path(const std::wstring& result, std::wstring_view typed) {
-  const std::wstring_view typed_leaf = leaf_of(typed);
-  const std::wstring added = L"\\" + std::wstring(typed_leaf) + L".sfv";
-  if (!typed_leaf.empty() && ends_in_sfv(typed_leaf) && result.ends_with(added)) {
+std::wstring chosen_path(const std::wstring& result, const std::wstring& typed) {
+  const std::wstring typed_leaf = leaf(typed);
+  const std::wstring added = L"\\" + typed_leaf + L".sfv";
+  if (has_sfv_extension(typed_leaf) && result.ends_with(added)) {
     return result.substr(0, result.size() - 4);
   }
   return result;
@@ -180,8 +233,10 @@ HWND save_as_window = nullptr;
 WNDPROC save_as_procedure = nullptr;
 // The existing file the dialog has just asked the user to replace, in its own prompt.
 std::wstring replace_agreed;
-// The file to write, once the user has chosen it and the checks have passed.
-std::optional<std::wstring> chosen_target;
+// The list's file and the outcome, once the list has been written there with the dialog
+// still open.
+std::wstring written_to;
+std::optional<SfvWriteResult> written;
 // An error raised while the dialog calls back into the program (an allocation that failed)
 // must not unwind through the system's code: it closes the dialog, and write_sfv raises it
 // once the dialog has returned.
@@ -234,23 +289,41 @@ std::wstring list_target(const std::wstring& result, IFileDialog* dialog) {
   return sfv_output_name(chosen_path(result, typed_name(dialog)));
 }
 
+// Returns true when the typed `name`, without the quotes that may enclose it, ends in a dot
+// or a space. The system drops them from a file's name, and the dialog makes of "out.sfv."
+// the name "out.sfv..sfv": the list would not be saved under the name the user sees.
+bool ends_in_dot_or_space(std::wstring_view name) {
+  if (name.size() >= 2 && name.front() == L'"' && name.back() == L'"') {
+    name = name.substr(1, name.size() - 2);
+  }
+  const std::wstring last = leaf(std::wstring(name));
+  return !last.empty() && (last.back() == L'.' || last.back() == L' ') && last != L"." &&
+         last != L"..";
+}
+
 // Returns why the list cannot be written for the dialog's result `result`, or nothing when
 // it can, with `target` then set to the list's file.
 std::optional<std::wstring> refusal(const std::wstring& result, IFileDialog* dialog,
                                     std::wstring& target) {
+  const std::wstring typed = typed_name(dialog);
+  if (ends_in_dot_or_space(typed)) return invalid_name_reason(typed);
   // The file is written, and listed in the window, under its 8-bit name; a path without an
   // exact one would reach another file or folder.
   if (!exact_8bit(result)) return kNoExactForm;
   try {
     target = list_target(result, dialog);
   } catch (const std::invalid_argument&) {
-    return invalid_name_reason(first_invalid_element(std::wstring_view(result))
-                                   .value_or(leaf_of(result)));
+    const std::optional<std::wstring_view> invalid =
+        first_invalid_element(std::wstring_view(result));
+    return invalid_name_reason(invalid ? std::wstring(*invalid) : leaf(result));
   }
   if (!fits_dialog(target)) return kTooLong;
+  // The dialog may take the name for a file of its own, but the list goes where the system
+  // resolves its name, which path_to_open tells, as it does for every file the program reads.
+  if (!path_to_open(make_path(target))) return device_name_reason(leaf(target));
   boost::system::error_code error;
   if (boost::filesystem::is_directory(path_for_wide_calls(make_path(target)), error)) {
-    return L"\"" + std::wstring(leaf_of(target)) + L"\" is a folder.\n\nChoose another name.";
+    return L"\"" + leaf(target) + L"\" is a folder.\n\nChoose another name.";
   }
   return std::nullopt;
 }
@@ -263,10 +336,11 @@ std::optional<std::wstring> dialog_result(IFileDialog* dialog) {
   return item_path(item);
 }
 
-// Checks the name that the user confirmed in `dialog`, with the dialog still open. Returns
-// S_OK and sets chosen_target when the list may be written there; otherwise shows why in a
-// box over the dialog, or asks whether to replace an existing file the dialog did not ask
-// about, and returns S_FALSE, which keeps the dialog open on the name.
+// Checks the name that the user confirmed in `dialog` and writes the list there, with the
+// dialog still open. Returns S_OK and sets written when the list was written; otherwise
+// shows why the name was refused or the write failed in a box over the dialog, or asks
+// whether to replace an existing file the dialog did not ask about, and returns S_FALSE,
+// which keeps the dialog open on the name and the run's results in the FileList.
 HRESULT check_chosen_name(IFileDialog* dialog) {
   const HWND window = dialog_window(dialog);
   const std::wstring agreed = std::exchange(replace_agreed, L"");
@@ -283,23 +357,31 @@ HRESULT check_chosen_name(IFileDialog* dialog) {
   boost::system::error_code error;
   if (boost::filesystem::exists(path_for_wide_calls(make_path(target)), error) &&
       !(target == *result && agreed == *result)) {
-    const int answer = MessageBoxW(window, replace_question(leaf_of(target)).c_str(), kCaption,
+    const int answer = MessageBoxW(window, replace_question(leaf(target)).c_str(), kCaption,
                                    MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
     if (answer != IDYES) return S_FALSE;
   }
   if (program_is_ending()) return S_FALSE;
-  chosen_target = target;
+  const SfvWriteResult outcome = write_sfv_file(make_path(target), file_list);
+  if (outcome.outcome == SfvWriteResult::Outcome::Failed) {
+    refuse(window, write_failure_reason(leaf(target), outcome.error));
+    return S_FALSE;
+  }
+  written_to = target;
+  written = outcome;
   return S_OK;
 }
 
 // Answers the dialog before it asks whether to replace `item`, its result: a name that
 // cannot be used is refused there with the reason, before any question; when the list
 // goes to another file (".sfv" appended), `item` is not touched and check_chosen_name asks
-// about that file; otherwise the dialog asks as usual.
+// about that file; a file the list has just been written to is not asked about, should the
+// dialog ask after OnFileOk; otherwise the dialog asks as usual.
 FDE_OVERWRITE_RESPONSE before_replacing(IFileDialog* dialog, IShellItem* item) {
   replace_agreed.clear();
   const std::optional<std::wstring> path = item_path(item);
   if (!path) return FDEOR_DEFAULT;
+  if (written && *path == written_to) return FDEOR_ACCEPT;
   std::wstring target;
   if (const std::optional<std::wstring> reason = refusal(*path, dialog, target)) {
     refuse(dialog_window(dialog), *reason);
@@ -361,12 +443,13 @@ struct SaveAsEvents final : IFileDialogEvents {
 };
 SaveAsEvents save_as_events;
 
-enum class SaveAsEnd { Chosen, Cancelled, Failed };
+enum class SaveAsEnd { Written, Cancelled, Failed };
 
 // Shows the Save As dialog owned by `window`, opened in `folder` ("" for the dialog's own
-// choice), until the user chooses a file that passes check_chosen_name or backs out.
-// Returns Chosen with chosen_target set, Cancelled (Cancel, Close, the program ending) or
-// Failed when the dialog could not be shown. Raises what a check raised while it was open.
+// choice), until the list is written under a name that passes check_chosen_name or the
+// user backs out. Returns Written with written set, Cancelled (Cancel, Close, the program
+// ending) or Failed when the dialog could not be shown. Raises what a check raised while
+// it was open.
 SaveAsEnd show_save_as(HWND window, const std::wstring& folder) {
   IFileSaveDialog* created = nullptr;
   if (FAILED(CoCreateInstance(CLSID_FileSaveDialog, nullptr, CLSCTX_INPROC_SERVER,
@@ -395,42 +478,36 @@ SaveAsEnd show_save_as(HWND window, const std::wstring& folder) {
   DWORD cookie = 0;
   if (FAILED(dialog->Advise(&save_as_events, &cookie))) return SaveAsEnd::Failed;
   save_as = dialog.get();
-  chosen_target.reset();
+  written.reset();
+  written_to.clear();
   replace_agreed.clear();
   const HRESULT shown = dialog->Show(window);
   save_as = nullptr;
   save_as_window = nullptr;
   dialog->Unadvise(cookie);
   if (dialog_error) std::rethrow_exception(std::exchange(dialog_error, nullptr));
-  if (program_is_ending() || shown == HRESULT_FROM_WIN32(ERROR_CANCELLED)) {
+  // A list written is reported as such, however the dialog ended after it.
+  if (written) return SaveAsEnd::Written;
+  if (program_is_ending() || shown == HRESULT_FROM_WIN32(ERROR_CANCELLED) || SUCCEEDED(shown)) {
     return SaveAsEnd::Cancelled;
   }
-  if (FAILED(shown)) return SaveAsEnd::Failed;
-  return chosen_target ? SaveAsEnd::Chosen : SaveAsEnd::Cancelled;
-}
-
-void show_outcome(HWND window, const std::string& text) {
-  SetDlgItemTextA(window, IDC_CURRENT_FILE, text.c_str());
+  return SaveAsEnd::Failed;
 }
 
 }  // namespace
 
-void write_sfv(HWND window) {
+std::string write_sfv(HWND owner) {
   if (!any_file_hashed(file_list)) {
     // Nothing could be written, so there is no name to ask for.
-    show_outcome(window,
-                 sfv_write_report({SfvWriteResult::Outcome::NothingToWrite, file_list.count()}));
-    return;
+    return sfv_write_report({SfvWriteResult::Outcome::NothingToWrite, file_list.count()});
   }
-  switch (show_save_as(window, dialog_folder(parent_folder(file_list.at(0).path)))) {
+  switch (show_save_as(owner, dialog_folder(parent_folder(file_list.at(0).path)))) {
+    case SaveAsEnd::Written:
+      return sfv_write_report(*written);
     case SaveAsEnd::Cancelled:
-      show_outcome(window, "Aborted SFV write");
-      return;
+      return "Aborted SFV write";
     case SaveAsEnd::Failed:
-      show_outcome(window, sfv_write_report({SfvWriteResult::Outcome::Failed, 0}));
-      return;
-    case SaveAsEnd::Chosen:
-      show_outcome(window, sfv_write_report(write_sfv_file(make_path(*chosen_target), file_list)));
-      return;
+      break;
   }
+  return sfv_write_report({SfvWriteResult::Outcome::Failed, 0});
 }

@@ -2,8 +2,10 @@
 // made in sfv_writer.cpp, which needs neither.
 #include "sfv/sfv_writer.h"
 
+#include <windows.h>
+
 #include <algorithm>
-#include <fstream>
+#include <string_view>
 
 #include <boost/filesystem/operations.hpp>
 
@@ -12,23 +14,69 @@
 
 namespace {
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+wchar_t ascii_lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
 
 template <class Text>
 Text output_name(const Text& chosen, const Text& extension) {
   return has_sfv_extension(make_path(chosen)) ? chosen : chosen + extension;
 }
 
+// Returns why the existing file `name` (a name for the wide calls) cannot be replaced, or 0
+// when it can or there is none. Windows refuses to rename over a read-only file, but a
+// process with the right to change attributes (or Wine run as root) might not be stopped;
+// and a program that holds the file open without sharing its deletion is found here as it
+// would be by the rename, on every system.
+DWORD replace_refused(const std::wstring& name) {
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;  // none there; the rename tells the rest
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ERROR_ALREADY_EXISTS;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return ERROR_FILE_READ_ONLY;
+  const HANDLE file = CreateFileW(name.c_str(), DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+  }
+  CloseHandle(file);
+  return 0;
+}
+
+// Writes `bytes` to the new file `name` (a name for the wide calls) and flushes them to the
+// disk. Returns 0, or the error that stopped it, with no file left behind.
+DWORD write_new_file(const std::wstring& name, std::string_view bytes) {
+  // No sharing: nothing may read the list before it is whole.
+  const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  DWORD error = 0;
+  while (!bytes.empty() && error == 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 20));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+      error = GetLastError();
+    } else if (written == 0) {
+      error = ERROR_DISK_FULL;  // a write that takes nothing makes no progress
+    }
+    bytes.remove_prefix(written);
+  }
+  // Flushed before the rename, which may reach the disk first: after a power cut the
+  // list's name must not stand for a file whose bytes were never written.
+  if (error == 0 && !FlushFileBuffers(file)) error = GetLastError();
+  if (!CloseHandle(file) && error == 0) error = GetLastError();
+  if (error != 0) DeleteFileW(name.c_str());
+  return error;
+}
+
 }  // namespace
 
 bool has_sfv_extension(const boost::filesystem::path& path) {
-  const std::string name = leaf(path);
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return false;
-  const std::string_view extension = std::string_view(name).substr(dot);
-  constexpr std::string_view sfv = ".sfv";
-  return std::equal(extension.begin(), extension.end(), sfv.begin(), sfv.end(),
-                    [](char a, char b) { return ascii_lower(a) == b; });
+  // On the UTF-16 leaf, which holds the name exactly whatever the code page.
+  const std::wstring name = leaf(path.native());
+  constexpr std::wstring_view kSfv = L".sfv";
+  return name.size() >= kSfv.size() &&
+         std::equal(kSfv.begin(), kSfv.end(), name.end() - kSfv.size(),
+                    [](wchar_t sfv, wchar_t c) { return ascii_lower(c) == sfv; });
 }
 
 std::string sfv_output_name(const std::string& chosen) {
@@ -42,10 +90,10 @@ std::wstring sfv_output_name(const std::wstring& chosen) {
 SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileList& list) {
   namespace fs = boost::filesystem;
   SfvWriteResult result;
-  std::string lines;
+  std::string bytes(kSfvHeader);
   for (const FileEntry& entry : list.entries) {
     if (entry.status == HashStatus::Complete) {
-      lines += sfv_data_line(leaf(entry.path), entry.computed);
+      bytes += sfv_data_line(leaf(entry.path), entry.computed);
     } else {
       ++result.left_out;
     }
@@ -54,34 +102,34 @@ SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileL
     result.outcome = SfvWriteResult::Outcome::NothingToWrite;
     return result;
   }
+  // Every reader takes CR LF, and Windows' own tools expect it.
+  std::string lines;
+  lines.reserve(bytes.size() + bytes.size() / 16);
+  for (const char c : bytes) {
+    if (c == '\n') lines += '\r';
+    lines += c;
+  }
 
   // The target and the temporary file may each be too long for the 8-bit calls.
-  const fs::path target_name = path_for_wide_calls(target);
-  // A read-only file is not replaced, though renaming over it might succeed.
-  boost::system::error_code no_status;  // a target that does not exist yet is no error
-  const fs::file_status existing = fs::status(target_name, no_status);
-  if (fs::is_regular_file(existing) && (existing.permissions() & fs::owner_write) == 0) {
+  const std::wstring target_name = path_for_wide_calls(target).native();
+  result.error = replace_refused(target_name);
+  if (result.error != 0) return result;
+  boost::system::error_code no_name;
+  const fs::path temporary =
+      fs::unique_path(parent_folder(target) / "tallyrun-%%%%%%%%.tmp", no_name);
+  if (no_name) {
+    result.error = static_cast<std::uint32_t>(no_name.value());
     return result;
   }
-  boost::system::error_code error;
-  const fs::path temporary =
-      fs::unique_path(parent_folder(target) / "tallyrun-%%%%%%%%.tmp", error);
-  if (error) return result;
-  const fs::path temporary_name = path_for_wide_calls(temporary);
-  {
-    // Text mode: the runtime writes every "\n" as CR LF.
-    std::ofstream out;
-    open_file_stream(out, temporary, std::ios::out | std::ios::trunc);
-    out << kSfvHeader << lines;
-    out.close();
-    if (!out) {
-      fs::remove(temporary_name, error);
-      return result;
-    }
-  }
-  fs::rename(temporary_name, target_name, error);  // replaces an existing target in one step
-  if (error) {
-    fs::remove(temporary_name, error);
+  const std::wstring temporary_name = path_for_wide_calls(temporary).native();
+  result.error = write_new_file(temporary_name, lines);
+  if (result.error != 0) return result;
+  // One step that either leaves the old file or puts the whole new one in its place; it
+  // returns once the rename itself is on the disk.
+  if (!MoveFileExW(temporary_name.c_str(), target_name.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    result.error = GetLastError();
+    DeleteFileW(temporary_name.c_str());
     return result;
   }
   result.outcome = SfvWriteResult::Outcome::Written;

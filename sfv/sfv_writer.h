@@ -37,14 +37,19 @@ struct SfvWriteResult {
   };
   Outcome outcome = Outcome::Failed;
   std::uint32_t left_out = 0;  // entries not hashed completely, so given no line
+  // Failed: the system's error code that stopped the write (ERROR_SHARING_VIOLATION, ...);
+  // ERROR_FILE_READ_ONLY for a read-only target, ERROR_ALREADY_EXISTS for a folder there.
+  std::uint32_t error = 0;
 };
 
 // Writes the header and one line per entry of `list` that was hashed completely (status
-// Complete), in list order, to `target` (a path of any length) in text mode. Entries that
-// were not read fully get no line: their CRC would be wrong. The content goes to a
-// temporary file in the same folder first and replaces `target` only once complete, so a
-// failure never leaves a partial file under that name nor spoils an existing one. Raises
-// nothing.
+// Complete), in list order, to `target` (a path of any length), every line ending in CR LF.
+// Entries that were not read fully get no line: their CRC would be wrong. The content goes
+// to a temporary file in the same folder first, flushed to the disk, and replaces `target`
+// in one step only then, so a failure never leaves a partial file under that name nor
+// spoils an existing one. An existing target that is read-only, a folder, or open in
+// another program that does not share its deletion is not replaced. Raises std::bad_alloc
+// only.
 SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileList& list);
 
 // Returns the text that tells the user the outcome of write_sfv_file.

@@ -217,7 +217,7 @@ void on_done(HWND window) {
     // Nothing was checked, so there is nothing to call OK.
     SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE), "No files listed");
   } else if (CreateMode) {
-    write_sfv(window);
+    SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE), write_sfv(window).c_str());
   } else {
     SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE),
                    file_list.all_files_match() ? "Everything OK!" : "File errors detected!");

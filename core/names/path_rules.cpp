@@ -72,7 +72,13 @@ std::string native_string(const boost::filesystem::path& path) {
   return boost::filesystem::path(path).make_preferred().string();
 }
 
-std::string leaf(const boost::filesystem::path& path) { return path.filename().string(); }
+std::wstring leaf(const std::wstring& name) {
+  return boost::filesystem::path(name).filename().native();
+}
+
+std::string leaf(const boost::filesystem::path& path) {
+  return boost::filesystem::path(leaf(path.native())).string();
+}
 
 boost::filesystem::path parent_folder(const boost::filesystem::path& path) {
   return path.parent_path();

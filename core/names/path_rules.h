@@ -39,6 +39,10 @@ std::string native_string(const boost::filesystem::path& path);
 // the drive colon when there is none.
 std::string leaf(const boost::filesystem::path& path);
 
+// Returns the last element of `name`, a path as UTF-16 text, by the same rule: the name as
+// the system holds it, whatever the code page.
+std::wstring leaf(const std::wstring& name);
+
 // Returns the path without its last element; a root such as "C:/" keeps its separator,
 // and a bare name gives the empty path.
 boost::filesystem::path parent_folder(const boost::filesystem::path& path);

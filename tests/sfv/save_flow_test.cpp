@@ -23,7 +23,6 @@
 #include "core/names/open_rules.h"
 #include "core/names/path_rules.h"
 #include "tests/support/temp_folder.h"
-#include "ui/resource.h"
 
 namespace {
 
@@ -300,9 +299,6 @@ class SaveFlow : public testing::Test {
     window_ = CreateWindowExA(0, "STATIC", "Tallyrun", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300,
                               nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(nullptr, window_) << "CreateWindowExA failed, error " << GetLastError();
-    CreateWindowExA(0, "STATIC", "(untouched)", WS_CHILD, 0, 0, 400, 20, window_,
-                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_CURRENT_FILE)),
-                    GetModuleHandleA(nullptr), nullptr);
     file_list.clear();
     // The Save As dialog is made through COM, on a thread set up as the program sets up its own.
     // S_FALSE: the thread's COM stayed set up after the last case, which the shell may keep.
@@ -333,7 +329,7 @@ class SaveFlow : public testing::Test {
     wchar_t before[MAX_PATH] = {}, after[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, before);
     DialogDriver driver(std::move(script));
-    write_sfv(window_);
+    outcome_ = write_sfv(window_);
     GetCurrentDirectoryW(MAX_PATH, after);
     EXPECT_EQ(std::wstring(before), std::wstring(after)) << "the current folder changed";
     SetCurrentDirectoryW(before);  // so that the next case's folder can be removed
@@ -342,14 +338,11 @@ class SaveFlow : public testing::Test {
     return driver.seen;
   }
 
-  // Returns the text of the window's outcome line.
-  std::string outcome() const {
-    char text[512] = {};
-    GetDlgItemTextA(window_, IDC_CURRENT_FILE, text, sizeof text);
-    return text;
-  }
+  // Returns the outcome that the last save returned for the window.
+  const std::string& outcome() const { return outcome_; }
 
   HWND window_ = nullptr;
+  std::string outcome_;
   bool com_ = false;
   TempFolder folder;
 };
@@ -437,11 +430,12 @@ TEST_F(SaveFlow, SfvExtensionIsAppendedOnlyWhenMissing) {
   }
 }
 
-// The dialog cannot start in a folder of MAX_PATH characters or more, and a list's path,
-// ".sfv" included, must fit its buffers; nor can the list be written under a name without
-// an 8-bit form of its own. The dialog opens where it can, and a name it cannot take is
-// refused in words with the dialog still open on it, never a crash nor another file's
-// name: a second name is then written, and the run's results with it.
+// A list's path, ".sfv" included, must fit the dialog's buffers of MAX_PATH characters; nor
+// can the list be written under a name without an 8-bit form of its own, under a device's
+// name, or under a name the system would cut its end from. The dialog opens where a list
+// fits, and a name it cannot take is refused in words with the dialog still open on it,
+// never a crash nor another file's name: a second name is then written, and the run's
+// results with it.
 TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
   const struct {
     const char* what;
@@ -452,10 +446,13 @@ TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
     std::wstring reason;     // what the box over the dialog says; "" when written
   } cases[] = {
       {"files from a folder of 280 characters", 280, 4, 0, L"", L""},
+      {"files from a folder that fits the dialog but no list", MAX_PATH - 4, 4, 0, L"", L""},
       {"a list path of 259 characters", 0, 0, MAX_PATH - 1, L"", L""},
       {"a list path of 260 characters", 0, 0, MAX_PATH, L"", L"too long"},
       {"a typed name of 291 characters", 0, 291, 0, L"", L"too long"},
       {"a look-alike of an existing list's name", 0, 1, 0, L"\xFF4E", L"no exact form"},  // full-width n
+      {"a device's name once \".sfv\" is added", 0, 1, 0, L"COM1.x", L"device"},
+      {"a name whose dot the system would drop", 0, 1, 0, L"n.sfv.", L"ends in a dot"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -474,13 +471,13 @@ TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
     const std::vector<Seen> seen = save(script);
 
     ASSERT_EQ(script.size(), seen.size());
-    // The dialog opened in the listed file's folder, or its nearest parent that it can show.
+    // The dialog opened in the listed file's folder, or its nearest parent where a list fits.
     std::string list = where;
-    while (list.size() >= MAX_PATH) list.resize(list.rfind('\\'));
+    while (list.size() + sizeof "\\n.sfv" > MAX_PATH) list.resize(list.rfind('\\'));
     list += "\\" + (c.reason.empty() ? typed : "m") + ".sfv";
     EXPECT_EQ(kHeader + "0.txt 12345678\r\n", read_file(list));
     if (!c.wide_name.empty()) {
-      EXPECT_EQ("old", read_file(here.file(typed + ".sfv"))) << "the look-alike's file was replaced";
+      EXPECT_EQ("old", read_file(here.file(typed + ".sfv"))) << "an existing list was replaced";
     }
     EXPECT_EQ("SFV file written", outcome());
     if (!c.reason.empty()) {
@@ -585,36 +582,62 @@ TEST_F(SaveFlow, ANameChosenInTheDialogsListIsUsedOrRefusedNeverItsLookAlike) {
 // The dialog asks before it replaces the file it returns; where the list's name is not
 // that file's (".sfv" appended, or a dialog that appended it to a name that had it in
 // other letters), the list's file is asked about over the dialog. Declined, the dialog
-// stays open on the name.
+// stays open on the name; agreed to, the file is replaced, or, where it cannot be (it is
+// read-only, or another program holds it open without sharing), a box says why, the old
+// file stays whole, and the dialog stays open for a second name, which gets the list.
 TEST_F(SaveFlow, AnExistingListIsReplacedOnlyWhenTheUserAgrees) {
   const std::string old_list =
       "; an older list, longer than the new one\r\nold1.txt 11111111\r\nold2.txt 22222222\r\n";
+  enum Answer { Agreed, Declined, AgreedReadOnly, AgreedHeldOpen };
   const struct {
     std::string typed;  // the existing list's name is the typed one with .sfv if it lacks it
-    bool agreed;
-  } cases[] = {{"list", true}, {"list", false}, {"LIST.SFV", true}, {"LIST.SFV", false}};
+    Answer answer;
+    std::wstring reason{};  // what the box after Yes says when the file cannot be replaced
+  } cases[] = {{"list", Agreed},
+               {"list", Declined},
+               {"LIST.SFV", Agreed},
+               {"LIST.SFV", Declined},
+               {"list", AgreedReadOnly, L"read-only"},
+               {"LIST.SFV", AgreedHeldOpen, L"open in another program"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.typed + (c.agreed ? ", agreed" : ", declined"));
+    SCOPED_TRACE(c.typed + " answered " + std::to_string(c.answer));
     TempFolder here;
     file_list.clear();
     add(here.file("a b.txt"), HashStatus::Complete, 0x0000ABCD);
     const std::string name = c.typed == "list" ? "list.sfv" : c.typed;
     const std::string target = here.write(name, old_list);
     std::vector<Action> script = {{Action::SaveAs, c.typed}, {Action::ConfirmYes}};
-    if (!c.agreed) script = {{Action::SaveAs, c.typed}, {Action::ConfirmNo}, {Action::Cancel}};
+    if (c.answer == Declined) {
+      script = {{Action::SaveAs, c.typed}, {Action::ConfirmNo}, {Action::Cancel}};
+    }
+    if (!c.reason.empty()) {
+      script.insert(script.end(), {{Action::Acknowledge}, {Action::SaveAs, "second"}});
+    }
+    if (c.answer == AgreedReadOnly) SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    const HANDLE holder = c.answer != AgreedHeldOpen ? INVALID_HANDLE_VALUE
+        : CreateFileA(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 
     const std::vector<Seen> seen = save(script);
 
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_EQ(script.size(), seen.size());
     EXPECT_TRUE(says(seen[1].text, L"already exists"))
         << "the question says " << boost::filesystem::path(seen[1].text).string();
-    if (!c.agreed) {
+    if (c.answer == Declined) {
       EXPECT_TRUE(widen(c.typed) == seen[2].name) << "the dialog keeps the name";
     }
-    EXPECT_EQ(c.agreed ? kHeader + "a b.txt 0000abcd\r\n" : old_list, read_file(target));
-    EXPECT_EQ(name < "a b.txt" ? name + "|a b.txt" : "a b.txt|" + name,
-              folder_listing(here.path()));
-    EXPECT_EQ(c.agreed ? "SFV file written" : "Aborted SFV write", outcome());
+    const std::string new_list = kHeader + "a b.txt 0000abcd\r\n";
+    EXPECT_EQ(c.answer == Agreed ? new_list : old_list, read_file(target));
+    std::string listing = name < "a b.txt" ? name + "|a b.txt" : "a b.txt|" + name;
+    if (!c.reason.empty()) {
+      EXPECT_TRUE(says(seen[2].text, c.reason))
+          << "the box says " << boost::filesystem::path(seen[2].text).string();
+      EXPECT_EQ(new_list, read_file(here.file("second.sfv")));
+      listing += "|second.sfv";
+    }
+    EXPECT_EQ(listing, folder_listing(here.path())) << "no temporary file is left";
+    EXPECT_EQ(c.answer == Declined ? "Aborted SFV write" : "SFV file written", outcome());
   }
 }
 
@@ -667,13 +690,7 @@ TEST_F(SaveFlow, ADialogThatCannotBeMadeFailsTheWrite) {
   std::thread([&] {
     const HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr,
                                         nullptr, nullptr);
-    CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, window,
-                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_CURRENT_FILE)), nullptr,
-                    nullptr);
-    write_sfv(window);
-    char text[64] = {};
-    GetDlgItemTextA(window, IDC_CURRENT_FILE, text, sizeof text);
-    shown = text;
+    shown = write_sfv(window);
     DestroyWindow(window);
   }).join();
   EXPECT_EQ("Couldn't write SFV file", shown);

@@ -149,19 +149,35 @@ TEST_F(WriteSfvFile, NoReadableFileWritesNothing) {
   EXPECT_EQ(read_file(folder.file("list.sfv")), "old");
 }
 
-TEST_F(WriteSfvFile, AFailedWriteLeavesTheFolderAsItWas) {
+// The error tells the user what to do about it, so each cause must come back as itself.
+TEST_F(WriteSfvFile, AFailedWriteLeavesTheFolderAsItWasAndSaysWhy) {
   list(folder.file("a"), HashStatus::Complete, 1);
   folder.make_folder("taken.sfv");
   folder.write("locked.sfv", "old");
+  folder.write("held.sfv", "old");
   ASSERT_TRUE(SetFileAttributesA(folder.file("locked.sfv").c_str(), FILE_ATTRIBUTE_READONLY));
+  // Held as a program holds a file that it shares with nobody.
+  const HANDLE holder = CreateFileA(folder.file("held.sfv").c_str(), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
   const std::string listing = folder_listing(folder.path());
 
-  for (const std::string& target :
-       {folder.file("missing\\list.sfv"), folder.file("taken.sfv"), folder.file("locked.sfv")}) {
-    EXPECT_EQ(write(target).outcome, SfvWriteResult::Outcome::Failed) << target;
-    EXPECT_EQ(folder_listing(folder.path()), listing) << target;
+  const struct {
+    std::string target;
+    std::uint32_t error;
+  } cases[] = {{folder.file("missing\\list.sfv"), ERROR_PATH_NOT_FOUND},
+               {folder.file("taken.sfv"), ERROR_ALREADY_EXISTS},
+               {folder.file("locked.sfv"), ERROR_FILE_READ_ONLY},
+               {folder.file("held.sfv"), ERROR_SHARING_VIOLATION}};
+  for (const auto& c : cases) {
+    const SfvWriteResult result = write(c.target);
+    EXPECT_EQ(result.outcome, SfvWriteResult::Outcome::Failed) << c.target;
+    EXPECT_EQ(result.error, c.error) << c.target;
+    EXPECT_EQ(folder_listing(folder.path()), listing) << c.target;
   }
+  CloseHandle(holder);
   EXPECT_EQ(read_file(folder.file("locked.sfv")), "old");
+  EXPECT_EQ(read_file(folder.file("held.sfv")), "old");
   SetFileAttributesA(folder.file("locked.sfv").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 

@@ -273,6 +273,23 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
   EXPECT_EQ((std::vector<Row>{
                 {"check.txt", kOk}, {"fox.txt", kOk}, {"dup.sfv", kOk}, {"empty", kFailed}}),
             view().rows);
+  // A list held open by another program that shares it with nobody is not replaced: after
+  // Yes, a box over the dialog says why, and the dialog stays open for another name.
+  const std::string held = folder_.write("sub\\held.sfv", "old");
+  const HANDLE holder =
+      CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_TRUE(save_as(dialog, "held")) << "the Save As name field did not take the name";
+  for (const std::string says : {"already exists", "open in another program"}) {
+    HWND box = nullptr;
+    EXPECT_TRUE(wait_until([&] {
+      box = process_->owned_dialog(dialog, 0);
+      return box != nullptr && child_texts(box).find(says) != std::string::npos;
+    })) << "no box over the dialog says " << says << "; the last shows " << child_texts(box);
+    ASSERT_TRUE(click(box, says == "already exists" ? IDYES : IDOK));
+  }
+  CloseHandle(holder);
+  EXPECT_EQ("old", read_file(held));
+  ASSERT_TRUE(wait_until([&] { return process_->owned_dialog(dialog, 0) == nullptr; }));
   ASSERT_TRUE(save_as(dialog, "several")) << "the Save As name field did not take the name";
   seen = wait_for_outcome("SFV file written (1 file could not be read and was left out)");
   EXPECT_EQ("Status", seen.status);
@@ -287,7 +304,7 @@ TEST_F(Program, EachDropStartsACheckingOrACreatingRun) {
   ASSERT_TRUE(click(dialog, IDCANCEL));
   wait_for_outcome("Aborted SFV write");
   EXPECT_EQ("LIST.SFV|dup.sfv|empty|fox.txt|nothing.sfv|sub", folder_listing(folder_.path()));
-  EXPECT_EQ("check.txt|several.sfv", folder_listing(sub));
+  EXPECT_EQ("check.txt|held.sfv|several.sfv", folder_listing(sub));
 }
 
 // A named pipe and a device open like files, but hold no content of their own to check:
