@@ -18,6 +18,7 @@
 // not open (ERROR_ACCESS_DENIED), as where the program may not open it. Wine 8 itself opens
 // it and then fails the question; while the knob is set, GetProcAddress finds no
 // wine_get_version, so that the program takes the layer's volumes for a Windows drive's.
+// TALLYRUN_RULES_THREADS=N lets the program make N threads; CreateThread fails after them.
 // The knob may instead answer per drive letter, a list such as "C:1 Z:none" (spaces or
 // commas between): the volume of a letter that it does not name does not open.
 // Two knobs make overlapped reads of some files end inside ReadFile, as Windows ends them
@@ -631,6 +632,23 @@ BOOL WINAPI device_io_control(HANDLE device, DWORD code, LPVOID in, DWORD in_siz
   return TRUE;
 }
 
+// With TALLYRUN_RULES_THREADS=N, the program's CreateThread makes N threads and then fails
+// as it does where the system has no memory for another, so that a run must go on with the
+// threads it got.
+HANDLE WINAPI create_thread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                            LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                            LPDWORD id) {
+  static LONG made = 0;
+  wchar_t text[16];
+  const DWORD length = GetEnvironmentVariableW(L"TALLYRUN_RULES_THREADS", text, 16);
+  if (length > 0 && length < 16 && InterlockedIncrement(&made) > std::wcstol(text, nullptr, 10)) {
+    InterlockedIncrement(&counts->threads_refused);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return CreateThread(security, stack, start, parameter, flags, id);
+}
+
 // While TALLYRUN_RULES_SEEK_PENALTY is set the layer's volumes stand for a Windows drive's,
 // so the program must not take them for Wine's, which it would ask no further: Wine's own
 // mark, the export wine_get_version, is not found.
@@ -663,6 +681,7 @@ const Hook hooks[] = {
     {"GetFileInformationByHandle", reinterpret_cast<void*>(get_file_information_by_handle)},
     {"GetFileInformationByHandleEx", reinterpret_cast<void*>(get_file_information_by_handle_ex)},
     {"GetProcAddress", reinterpret_cast<void*>(get_proc_address)},
+    {"CreateThread", reinterpret_cast<void*>(create_thread)},
 };
 
 // Points the program's import-table entries for the calls above at the layer, wherever the

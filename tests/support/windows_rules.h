@@ -20,6 +20,7 @@ struct WindowsRulesCounts {
   LONG reads_in_call;  // overlapped reads that ended inside ReadFile (TALLYRUN_RULES_IN_CALL*)
   LONG files_pending;  // files, told apart by name, with at least one read that went pending
   LONG seek_questions;  // seek penalty questions put to a volume that the layer opened
+  LONG threads_refused;  // CreateThread calls failed by TALLYRUN_RULES_THREADS
 };
 
 // Returns the name of the shared block of the process `process_id`.

@@ -868,16 +868,20 @@ TEST_F(Program, ASetOfFilesChecksTheSameOnOneHasherOrSeveral) {
   write_file(folder_.file("s7.bin"), pseudo_random_bytes(107, 99));  // the same size
   DeleteFileA(folder_.file("s14.bin").c_str());
   // Only where it seeks, or where a local volume opens but does not say, is no file opened
-  // while another one is still open; the one volume is asked once.
+  // while another one is still open; the one volume is asked once. Where the system gives
+  // the worker no thread for a second hasher, the run goes on with the first alone.
   const struct {
     const char* seeks;
+    const char* threads;
     bool one_at_a_time;
     int questions;
-  } cases[] = {{"", false, 0}, {"0", false, 1}, {"1", true, 1}, {"none", true, 1}};
+  } cases[] = {{"", "", false, 0},    {"0", "", false, 1}, {"1", "", true, 1},
+               {"none", "", true, 1}, {"1", "1", true, 1}, {"0", "1", false, 1}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string("seek penalty knob \"") + c.seeks + "\"");
-    const ProgramEnvironment knob(
-        std::vector<std::pair<std::string, std::string>>{{"TALLYRUN_RULES_SEEK_PENALTY", c.seeks}});
+    SCOPED_TRACE(std::string("seek penalty knob \"") + c.seeks + "\", threads \"" + c.threads +
+                 "\"");
+    const ProgramEnvironment knob(std::vector<std::pair<std::string, std::string>>{
+        {"TALLYRUN_RULES_SEEK_PENALTY", c.seeks}, {"TALLYRUN_RULES_THREADS", c.threads}});
     start(quoted(list));
     if (main_ == nullptr) continue;
     const MainView seen = wait_for_outcome("File errors detected!");
@@ -888,6 +892,7 @@ TEST_F(Program, ASetOfFilesChecksTheSameOnOneHasherOrSeveral) {
     const WindowsRulesCounts counts = process_->rules();
     EXPECT_EQ(c.one_at_a_time, counts.files_open_most == 1) << counts;
     EXPECT_EQ(c.questions, counts.seek_questions) << counts;
+    EXPECT_EQ(*c.threads != '\0' && !c.one_at_a_time, counts.threads_refused > 0) << counts;
   }
 }
 

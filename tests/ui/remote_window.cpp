@@ -329,6 +329,7 @@ std::ostream& operator<<(std::ostream& out, const WindowsRulesCounts& counts) {
   return out << "{reads pending " << counts.reads_pending << " (of " << counts.files_pending
              << " files), cancelled " << counts.reads_cancelled << ", ended in the call "
              << counts.reads_in_call << "; seek questions " << counts.seek_questions
+             << ", threads refused " << counts.threads_refused
              << "; refused: unaligned reads "
              << counts.unaligned_refused << ", conversion flags " << counts.flags_refused
              << ", long paths " << counts.long_paths_refused << "; files open at once: most "
