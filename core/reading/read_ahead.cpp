@@ -63,9 +63,12 @@ struct HeldFile {
   ChunkRead reads[kReadAheadSlots];  // by slot of the hasher's buffer
 
   // Opens the second handle for the first read of a plain file, where the file's volume
-  // still wants to know how reads end; returns whether it and the slots' events exist.
+  // still wants to know how reads end, or has learnt since the file was opened that they go
+  // to a drive; returns whether it and the slots' events exist.
   bool open_second_handle() {
-    if (overlapped || !asks_by_first_read(first_reads_of(*volume), size) ||
+    const FirstReads seen = first_reads_of(*volume);
+    if (overlapped ||
+        !(seen == FirstReads::GoToADrive || asks_by_first_read(seen, size)) ||
         !make_slot_events(*hasher)) {
       return false;
     }
