@@ -1,5 +1,6 @@
 #include "sfv/sfv_reader.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -18,13 +19,29 @@ boost::filesystem::path join_listed_name(const boost::filesystem::path& folder,
     throw std::runtime_error("sfv file lists a name with its own drive or root: \"" +
                              std::string(name) + "\"");
   }
-  boost::filesystem::path joined = folder;
-  for (const boost::filesystem::path& element : listed) {
-    if (element != ".") joined /= element;
+  // Joined as text: a list of 20,000 names spends most of its load in the library's
+  // appends. Elements as the library would append them: "." and the empty ones that a
+  // doubled or trailing separator makes add nothing, and no separator goes after a
+  // separator or a drive's colon, or before the first element of an empty folder.
+  boost::filesystem::path::string_type joined = folder.native();
+  const boost::filesystem::path::string_type& elements = listed.native();  // '/' between
+  for (std::size_t start = 0; start <= elements.size();) {
+    const std::size_t end = std::min(elements.find(L'/', start), elements.size());
+    const std::wstring_view element(elements.data() + start, end - start);
+    if (!element.empty() && element != L".") {
+      if (!joined.empty() && joined.back() != L'/' && joined.back() != L'\\' &&
+          joined.back() != L':') {
+        joined += L'/';
+      }
+      joined += element;
+    }
+    start = end + 1;
   }
-  // operator/= puts the Windows separator between the elements it appends, but the list
-  // keeps every path in the generic form, with '/'.
-  return joined.generic_path();
+  // The list keeps every path in the generic form, with '/', the folder's included.
+  for (wchar_t& c : joined) {
+    if (c == L'\\') c = L'/';
+  }
+  return boost::filesystem::path(std::move(joined));
 }
 
 std::vector<FileEntry> load_sfv(const boost::filesystem::path& sfv_path) {

@@ -42,20 +42,19 @@ std::uint32_t file_bar = 0;
 std::uint32_t overall_bar = 0;
 
 // The window follows the run at a human rate, not at the worker's: each paint costs the
-// window far more than the worker needs for a small file. A report that comes sooner after
-// the last paint waits for the paint timer; the worker posts nothing more until then.
-constexpr ULONGLONG kPaintIntervalMs = 16;
-constexpr UINT_PTR kPaintTimer = 1;
+// window thread, the system and the display far more than a hasher needs for a small file,
+// and on a machine with as many hashers as cores every one of them is taken from the run.
+// While a run is active one timer ticks at this interval: each tick shows the worker's
+// newest progress, or ends the run when its worker has finished, whether or not its
+// messages came. A modal loop that someone else wrote (the list view's right-button
+// tracking is one) may take the worker's thread messages out of the queue and drop them;
+// the window's own timer messages still reach it through any loop that dispatches, so the
+// bars keep moving and the end of a run always arrives. A WM_HASH_PROGRESS is shown at once
+// only when no paint came within the interval (the run's first report, say); otherwise the
+// next tick shows it, and the worker posts nothing more until then.
+constexpr UINT kRunTimerIntervalMs = 50;
+constexpr UINT_PTR kRunTimer = 2;
 ULONGLONG last_paint_ms = 0;
-bool paint_timer_set = false;
-
-// While a run is active this timer takes the worker's progress and ends a run whose worker
-// has finished, whether or not its messages came. A modal loop that someone else wrote (the
-// list view's right-button tracking is one) may take the worker's thread messages out of the
-// queue and drop them; the window's own timer messages still reach it through any loop that
-// dispatches, so the bars keep moving and the end of a run always arrives.
-constexpr UINT kRunWatchIntervalMs = 100;
-constexpr UINT_PTR kRunWatchTimer = 2;
 
 void accept_drops(HWND window, bool accept) {
   drops_accepted = accept;
@@ -75,7 +74,7 @@ bool worker_running() { return hash_worker.worker_thread.load() != nullptr; }
 // Starts a run over the FileList, whose rows refill_file_list_view has just rebuilt.
 void begin_run(HWND window) {
   run_active = true;
-  SetTimer(window, kRunWatchTimer, kRunWatchIntervalMs, nullptr);
+  SetTimer(window, kRunTimer, kRunTimerIntervalMs, nullptr);
   start_worker(GetCurrentThreadId());
 }
 
@@ -158,6 +157,18 @@ void on_drop(HWND window, HDROP drop) {
   begin_run(window);
 }
 
+// Redraws the rows `first` to `last` that are on screen: the top row to the one that the
+// bottom edge cuts. The list view invalidates each row it is asked to redraw with a call
+// into the system, whether or not the row can be seen, and a run over small files finishes
+// hundreds of rows between two paints; a row scrolled into view later is painted anew anyway.
+void redraw_visible_rows(HWND list_view, std::uint32_t first, std::uint32_t last) {
+  const auto top = static_cast<std::uint32_t>(SendMessageA(list_view, LVM_GETTOPINDEX, 0, 0));
+  const auto page = static_cast<std::uint32_t>(SendMessageA(list_view, LVM_GETCOUNTPERPAGE, 0, 0));
+  const std::uint32_t from = std::max(first, top);
+  const std::uint32_t to = std::min(last, top + page);
+  if (from <= to) SendMessageA(list_view, LVM_REDRAWITEMS, from, to);
+}
+
 // Takes the worker's newest progress and shows it: the bars, the rows it finished or
 // reached, and the status and path of the entry being hashed. Texts are set only when they
 // change; the rows are only redrawn, since their images follow from `shown`.
@@ -172,7 +183,7 @@ void show_progress(HWND window) {
   const std::optional<ProgressReport> before = shown;
   shown = report;
   const std::uint32_t first_changed = before ? std::min(before->index, report->index) : 0;
-  SendMessageA(GetDlgItem(window, IDC_FILE_LIST), LVM_REDRAWITEMS, first_changed, report->index);
+  redraw_visible_rows(GetDlgItem(window, IDC_FILE_LIST), first_changed, report->index);
   if (!before) {
     SetWindowTextA(GetDlgItem(window, IDC_STATUS_LABEL), CreateMode ? "Computing" : "Checking");
   }
@@ -182,34 +193,22 @@ void show_progress(HWND window) {
   }
 }
 
-void on_progress(HWND window) {
-  if (!run_active || paint_timer_set) return;  // the timer shows the newest progress
-  const ULONGLONG since = GetTickCount64() - last_paint_ms;
-  if (since < kPaintIntervalMs &&
-      SetTimer(window, kPaintTimer, static_cast<UINT>(kPaintIntervalMs - since), nullptr)) {
-    paint_timer_set = true;
-    return;
-  }
-  show_progress(window);
+// Returns true when the last paint is at least `interval_ms` old.
+bool painted_before(ULONGLONG interval_ms) {
+  return GetTickCount64() - last_paint_ms >= interval_ms;
 }
 
-void on_paint_timer(HWND window) {
-  KillTimer(window, kPaintTimer);
-  paint_timer_set = false;
-  if (run_active) show_progress(window);
+void on_progress(HWND window) {
+  if (run_active && painted_before(kRunTimerIntervalMs)) show_progress(window);
 }
 
 // Ends the run once its worker has finished: shows the last progress and the verdict, or
-// hands over to the save flow. Called for WM_HASH_DONE and by the run's watch timer, so it
+// hands over to the save flow. Called for WM_HASH_DONE and by the run's timer, so it
 // does nothing outside a run, and nothing while the worker still runs: a WM_HASH_DONE that
 // another program posts then must not free the list under the worker.
 void on_done(HWND window) {
   if (!run_active || worker_running()) return;
-  KillTimer(window, kRunWatchTimer);
-  if (paint_timer_set) {
-    KillTimer(window, kPaintTimer);
-    paint_timer_set = false;
-  }
+  KillTimer(window, kRunTimer);
   show_progress(window);  // the run's last progress, whatever was skipped before it
   run_active = false;
   SetWindowTextA(GetDlgItem(window, IDC_STATUS_LABEL), "Status");
@@ -225,14 +224,15 @@ void on_done(HWND window) {
   accept_drops(window, true);
 }
 
-void on_run_watch_timer(HWND window) {
+void on_run_timer(HWND window) {
   if (!run_active) {
-    KillTimer(window, kRunWatchTimer);
+    KillTimer(window, kRunTimer);
     return;
   }
   if (!worker_running()) {
     on_done(window);  // its WM_HASH_DONE was lost, or is still on its way and then ignored
-  } else if (!paint_timer_set) {
+  } else if (painted_before(kRunTimerIntervalMs / 2)) {
+    // A tick that follows a report shown at once waits for the next one.
     show_progress(window);
   }
 }
@@ -268,13 +268,8 @@ INT_PTR handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
       return FALSE;
     }
     case WM_TIMER:
-      if (wparam == kPaintTimer) {
-        on_paint_timer(window);
-      } else if (wparam == kRunWatchTimer) {
-        on_run_watch_timer(window);
-      } else {
-        return FALSE;
-      }
+      if (wparam != kRunTimer) return FALSE;
+      on_run_timer(window);
       return TRUE;
     case WM_HASH_PROGRESS:
       on_progress(window);

@@ -137,6 +137,9 @@ TEST(JoinListedName, AppendsElementsToTheFolder) {
       {"", "file.bin", "file.bin"},
       {"", "sub\\file.bin", "sub/file.bin"},
       {"C:/set", "a b.txt", "C:/set/a b.txt"},
+      {"C:/set", "sub/", "C:/set/sub"},
+      {"C:/set", ".", "C:/set"},
+      {"C:", "file.bin", "C:file.bin"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.joined, join_listed_name(make_path(c.folder), c.name).string())
