@@ -1,8 +1,9 @@
-// Times hash_file's two read loops, read_all_chunks (reads in turn) and read_chunks_ahead
-// (up to kReadAheadSlots reads in flight), with every CRC kernel this machine runs, against
-// a modelled NVMe drive instead of Wine's cached reads. On Windows an unbuffered read is
-// made by the drive while the processor hashes, so the slower of the two bounds a run;
-// under Wine a cached read is a copy on the reading thread, which hides that.
+// Times hash_file's two read loops from the start of a file, read_chunks_in_turn_from
+// (reads in turn) and read_chunks_ahead_from (up to kReadAheadSlots reads in flight), with
+// every CRC kernel this machine runs, against a modelled NVMe drive instead of Wine's
+// cached reads. On Windows an unbuffered read is made by the drive while the processor
+// hashes, so the slower of the two bounds a run; under Wine a cached read is a copy on the
+// reading thread, which hides that.
 //
 // The drive costs no CPU and writes no bytes: the buffer holds random bytes put there
 // beforehand (the same 1 MiB in every slot, so every loop hashes the same modelled file),
@@ -118,7 +119,7 @@ struct Drive {
   }
 };
 
-// The reads of read_chunks_ahead, through the drive.
+// The reads of read_chunks_ahead_from, through the drive.
 struct DriveReads {
   Drive* drive = nullptr;
   double end[kReadAheadSlots] = {};
@@ -149,7 +150,8 @@ Timing time_loop(std::int64_t file_size, Loop loop) {
   return status == HashStatus::Complete ? timing : Timing{-1};
 }
 
-// Returns the time that read_all_chunks took over the modelled file, as time_loop does.
+// Returns the time that read_chunks_in_turn_from took over the modelled file, as time_loop
+// does.
 Timing time_in_turn(std::int64_t file_size) {
   return time_loop(file_size, [file_size](Drive& drive) {
     std::int64_t offset = 0;
@@ -158,15 +160,17 @@ Timing time_in_turn(std::int64_t file_size) {
       offset += *bytes_read;
       return true;
     };
-    return read_all_chunks(hasher, file_size, read, ignore_progress);
+    return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, ignore_progress,
+                                    hasher.buffer);
   });
 }
 
-// Returns the time that read_chunks_ahead took over the modelled file, as time_loop does.
+// Returns the time that read_chunks_ahead_from took over the modelled file, as time_loop
+// does.
 Timing time_ahead(std::int64_t file_size) {
   return time_loop(file_size, [file_size](Drive& drive) {
     DriveReads reads{&drive};
-    return read_chunks_ahead(hasher, file_size, reads, ignore_progress);
+    return read_chunks_ahead_from(hasher, file_size, reads, ignore_progress, 0);
   });
 }
 
@@ -189,8 +193,8 @@ Timing time_drive_alone(std::int64_t file_size) {
 }
 
 // Returns the seconds that the kernel in use took over the bytes of the modelled file in
-// memory, taken from the slots in turn as read_chunks_ahead takes them, leaving their CRC in
-// `crc`.
+// memory, taken from the slots in turn as read_chunks_ahead_from takes them, leaving their
+// CRC in `crc`.
 double time_crc_alone(std::int64_t file_size, boost::crc_32_type& crc) {
   crc.reset();
   const double start = now_seconds();

@@ -9,19 +9,22 @@
 #include "core/reading/hash_worker.h"
 #include "core/reading/progress.h"
 
-// Reads on in turn through `read(buffer, size, &bytes_read) -> bool`, after `bytes_done`
-// bytes of the file of `file_size` bytes have been hashed into hasher.crc, the last read
-// having brought `bytes_read` (kReadChunkSize when none was made), as read_all_chunks does
-// from the start; `read` reads the next bytes of the file. Returns what read_all_chunks
-// returns, except that with `whole_chunks` a read that comes back short before file_size
-// ends the file (Incomplete), as in read_chunks_ahead: the next read would start off a
-// sector boundary, which an unbuffered read refuses. Every read goes into `buffer`, a chunk
-// of hasher.buffer. The caller guarantees 0 <= bytes_done <= file_size.
+// Reads on in turn through `read(buffer, size, &bytes_read) -> bool`, always asking for
+// kReadChunkSize bytes into `buffer` (a chunk of hasher.buffer), after `bytes_done` bytes of
+// the file of `file_size` bytes have been hashed into hasher.crc, the last read having
+// brought `bytes_read` (kReadChunkSize when none was made); `read` reads the next bytes of
+// the file. Feeds what it reads into hasher.crc and calls `sink` after every read that
+// brought bytes. The end must be seen: a last read that came back short met it; after a
+// last read that filled the buffer, or for an empty file, one more read must succeed with
+// no bytes. Returns Complete when exactly file_size bytes were read and the end was seen;
+// Incomplete when a read fails, returns no bytes early (the file shrank), comes back short
+// before file_size (the next read would start off a sector boundary, which an unbuffered
+// read refuses), would pass file_size, or the read after the end still finds bytes (it
+// grew). The caller guarantees 0 <= bytes_done <= file_size.
 template <class Read>
 HashStatus read_chunks_in_turn_from(FileHasher& hasher, std::int64_t file_size,
                                     std::int64_t bytes_done, std::uint32_t bytes_read, Read& read,
-                                    ProgressSink sink, bool whole_chunks,
-                                    unsigned char* buffer) {
+                                    ProgressSink sink, unsigned char* buffer) {
   while (bytes_done < file_size) {
     if (!read(buffer, kReadChunkSize, &bytes_read)) return HashStatus::Incomplete;
     // No bytes before the end: the file shrank. More than is left: it grew. Either way the
@@ -30,9 +33,7 @@ HashStatus read_chunks_in_turn_from(FileHasher& hasher, std::int64_t file_size,
     crc32_process(hasher.crc, buffer, bytes_read);
     bytes_done += bytes_read;
     sink(hasher, hasher.index, file_progress(bytes_done, file_size));
-    if (whole_chunks && bytes_read < kReadChunkSize && bytes_done < file_size) {
-      return HashStatus::Incomplete;
-    }
+    if (bytes_read < kReadChunkSize && bytes_done < file_size) return HashStatus::Incomplete;
   }
   // The size was taken before reading, so a file that grew by whole chunks, or from empty,
   // has given exactly that size so far: only a read that finds nothing more shows that these
@@ -48,31 +49,29 @@ HashStatus read_chunks_in_turn_from(FileHasher& hasher, std::int64_t file_size,
   return HashStatus::Complete;
 }
 
-// Reads the file of `file_size` bytes through `read(buffer, size, &bytes_read) -> bool`,
-// always asking for kReadChunkSize bytes, feeds what it reads into hasher.crc and calls
-// `sink` after every read that brought bytes. The end must be seen: a last read that came
-// back short met it; after a last read that filled the buffer, or for an empty file, one
-// more read must succeed with no bytes. Returns Complete when exactly file_size bytes were
-// read and the end was seen; Incomplete when a read fails, returns no bytes early (the file
-// shrank), would pass file_size, or the read after the end still finds bytes (it grew).
-template <class Read>
-HashStatus read_all_chunks(FileHasher& hasher, std::int64_t file_size, Read read,
-                           ProgressSink sink) {
-  if (file_size < 0) return HashStatus::Incomplete;
-  // An empty file has not seen its end either.
-  return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, false,
-                                  hasher.buffer);
-}
-
 // Returns the part of hasher.buffer that the reads of `slot` fill.
 inline unsigned char* slot_buffer(FileHasher& hasher, std::uint32_t slot) {
   return hasher.buffer + std::size_t{slot} * kReadChunkSize;
 }
 
-// Goes on as read_chunks_ahead (below) does, with the reads of chunks 0 to started - 1 in
-// flight already, started through `reads` as it would have started them, none finished.
-// The caller guarantees 0 <= started <= kReadAheadSlots, started <= file_size /
-// kReadChunkSize + 1 and file_size >= 0.
+// Reads the file of `file_size` bytes with up to kReadAheadSlots reads in flight, while it
+// hashes the oldest into hasher.crc, and calls `sink` after every chunk that brought bytes,
+// in file order; the reads of chunks 0 to started - 1 are in flight already, started
+// through `reads` as this would have started them, none finished. `reads` makes the reads:
+//   reads.start(slot, buffer, offset, size) begins reading `size` bytes at `offset` into
+//     `buffer`; a read that fails at once is reported by finish;
+//   reads.finish(slot, &bytes_read) -> bool waits for the read of `slot` to end and returns
+//     whether it succeeded; a read at or past the end succeeds with no bytes;
+//   reads.cancel() ends every read started and not finished, and returns only once none of
+//     them can write into the buffer any more.
+// Every read asks for kReadChunkSize bytes at a whole number of chunks into slot
+// (chunk number % kReadAheadSlots), so every request keeps the sector alignment that an
+// unbuffered read needs. The reads are those of read_chunks_in_turn_from from the start:
+// every chunk that starts below file_size, and one more at file_size when that is a whole
+// number of chunks (an empty file included), which must find nothing; and it returns what
+// that returns for the same reads. No read is in flight when it returns. The caller
+// guarantees file_size >= 0, 0 <= started <= kReadAheadSlots and started <= file_size /
+// kReadChunkSize + 1.
 template <class Reads>
 HashStatus read_chunks_ahead_from(FileHasher& hasher, std::int64_t file_size, Reads& reads,
                                   ProgressSink sink, std::int64_t started) {
@@ -99,8 +98,8 @@ HashStatus read_chunks_ahead_from(FileHasher& hasher, std::int64_t file_size, Re
       if (bytes_read == 0) status = HashStatus::Complete;
       break;
     }
-    // As in read_all_chunks: no bytes before the end, the file shrank; more than is left,
-    // it grew. Either way these bytes are not those of the file whose size was taken.
+    // As in read_chunks_in_turn_from: no bytes before the end, the file shrank; more than is
+    // left, it grew. Either way these bytes are not those of the file whose size was taken.
     if (bytes_read == 0 || bytes_read > file_size - offset) break;
     crc32_process(hasher.crc, slot_buffer(hasher, slot), bytes_read);
     sink(hasher, hasher.index, file_progress(offset + bytes_read, file_size));
@@ -114,35 +113,11 @@ HashStatus read_chunks_ahead_from(FileHasher& hasher, std::int64_t file_size, Re
   return status;
 }
 
-// Reads the file of `file_size` bytes with up to kReadAheadSlots reads in flight, while it
-// hashes the oldest into hasher.crc, and calls `sink` after every chunk that brought bytes,
-// in file order. `reads` makes the reads:
-//   reads.start(slot, buffer, offset, size) begins reading `size` bytes at `offset` into
-//     `buffer`; a read that fails at once is reported by finish;
-//   reads.finish(slot, &bytes_read) -> bool waits for the read of `slot` to end and returns
-//     whether it succeeded; a read at or past the end succeeds with no bytes;
-//   reads.cancel() ends every read started and not finished, and returns only once none of
-//     them can write into the buffer any more.
-// Every read asks for kReadChunkSize bytes at a whole number of chunks into slot
-// (chunk number % kReadAheadSlots), so every request keeps the sector alignment that an
-// unbuffered read needs. The reads are those of read_all_chunks: every chunk that starts
-// below file_size, and one more at file_size when that is a whole number of chunks (an
-// empty file included), which must find nothing. Returns what read_all_chunks returns for
-// the same file, except that a read that comes back short before file_size ends the file
-// (Incomplete): the next read would have to start off a sector boundary. No read is in
-// flight when it returns.
-template <class Reads>
-HashStatus read_chunks_ahead(FileHasher& hasher, std::int64_t file_size, Reads& reads,
-                             ProgressSink sink) {
-  if (file_size < 0) return HashStatus::Incomplete;
-  return read_chunks_ahead_from(hasher, file_size, reads, sink, 0);
-}
-
 // Reads the file of `file_size` bytes by the path that its own first read shows, into
 // hasher.crc, calling `sink` after every read that brought bytes, in file order. A file of
-// at most one chunk has nothing to read ahead: it is read in turn with `read` alone (as by
-// read_all_chunks), and `reads` is not used. A larger one starts its first read through
-// `reads`, as read_chunks_ahead would, and asks
+// at most one chunk has nothing to read ahead: it is read in turn with `read` alone (by
+// read_chunks_in_turn_from), and `reads` is not used. A larger one starts its first read
+// through `reads`, as read_chunks_ahead_from would, and asks
 //   reads.ended(slot) -> bool: whether the read just started in `slot` has ended already,
 //     inside the call that started it (a copy from a cache, as every read under Wine).
 // If so, no drive works while the CRC runs and reading ahead would only add to the cost of
@@ -150,17 +125,17 @@ HashStatus read_chunks_ahead(FileHasher& hasher, std::int64_t file_size, Reads& 
 //   reads.continue_in_turn(offset) -> bool readies `read` to read on from `offset`, with no
 //     read of `reads` in flight and none to come, or returns false when it cannot,
 // and the rest is read in turn with `read`. Otherwise the read went to the drive, and
-// read_chunks_ahead goes on with it in flight. Every request, whichever the path, asks for
-// kReadChunkSize bytes at a whole number of chunks into the file. Returns what
-// read_chunks_ahead returns for the same file: a read that comes back short before
-// file_size ends the file (Incomplete) on either path. No read of `reads` is in flight
-// when it returns.
+// read_chunks_ahead_from goes on with it in flight. Every request, whichever the path, asks
+// for kReadChunkSize bytes at a whole number of chunks into the file. Returns what
+// read_chunks_in_turn_from returns from the start for the same reads, and Incomplete for a
+// negative file_size (a size that could not be taken). No read of `reads` is in flight when
+// it returns.
 template <class Reads, class Read>
 HashStatus read_file_by_first_read(FileHasher& hasher, std::int64_t file_size, Reads& reads,
                                    Read read, ProgressSink sink) {
   if (file_size < 0) return HashStatus::Incomplete;
   if (file_size <= kReadChunkSize) {
-    return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink, true,
+    return read_chunks_in_turn_from(hasher, file_size, 0, kReadChunkSize, read, sink,
                                     hasher.buffer);
   }
   reads.start(0, slot_buffer(hasher, 0), 0, kReadChunkSize);
@@ -174,6 +149,6 @@ HashStatus read_file_by_first_read(FileHasher& hasher, std::int64_t file_size, R
   if (bytes_read < kReadChunkSize || !reads.continue_in_turn(kReadChunkSize)) {
     return HashStatus::Incomplete;
   }
-  return read_chunks_in_turn_from(hasher, file_size, bytes_read, bytes_read, read, sink, true,
+  return read_chunks_in_turn_from(hasher, file_size, bytes_read, bytes_read, read, sink,
                                   hasher.buffer);
 }

@@ -69,7 +69,8 @@ inline void begin_set(SetRun& run, FileHasher* const* hashers, std::uint32_t has
 //   files.start_first(slot): begins the read of the first chunk of a file of at most one
 //     chunk into slot_buffer(hasher, slot);
 //   files.read(slot, buffer, size, &bytes_read) -> bool: the first call takes that read's
-//     result, waiting for it; later ones read on in turn, as `read` of read_all_chunks;
+//     result, waiting for it; later ones read on in turn, as `read` of
+//     read_chunks_in_turn_from;
 //   files.hash_large(slot, size, sink) -> HashStatus: reads a larger file whole, as
 //     read_file_by_first_read does, with every slot;
 //   files.close(slot): closes the file, with no read of it in flight.
@@ -130,7 +131,7 @@ void hash_entries(SetRun& run, FileHasher& hasher, Files& files, ProgressSink si
                : large(entry)
                    ? files.hash_large(oldest, *entry.size, sink)
                    : read_chunks_in_turn_from(hasher, *entry.size, 0, kReadChunkSize, read, sink,
-                                              true, slot_buffer(hasher, oldest));
+                                              slot_buffer(hasher, oldest));
       files.close(oldest);
     }
     store(hasher, entry.index, status);

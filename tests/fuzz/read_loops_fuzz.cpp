@@ -1,10 +1,11 @@
-// The read loops, read_all_chunks, read_chunks_ahead and read_file_by_first_read (which
-// reads ahead or in turn by how a file's first read ends), on a scripted file: its size as
-// taken before reading and as the reads then find it (grown or shrunk), reads that fail or
-// come back short, and the order in which the reads in flight end. Each must give the
-// status that a plain reading of its contract gives for the same reads, and when it
-// reports Complete, the CRC of the file's bytes. Every request must keep the alignment that
-// unbuffered reads need, at most kReadAheadSlots may be in flight, none on return.
+// The read loops, read_chunks_in_turn_from and read_chunks_ahead_from from the start of the
+// file, and read_file_by_first_read (which reads ahead or in turn by how a file's first
+// read ends), on a scripted file: its size as taken before reading and as the reads then
+// find it (grown or shrunk), reads that fail or come back short, and the order in which the
+// reads in flight end. Each must give the status that a plain reading of its contract gives
+// for the same reads, and when it reports Complete, the CRC of the file's bytes. Every
+// request must keep the alignment that unbuffered reads need, at most kReadAheadSlots may
+// be in flight, none on return.
 //
 // Input: byte 0 the number of chunks in the size taken (255: the size is unknown), byte 1
 // the bytes it has beyond them, bytes 2-3 how the file changed before it was read (the top
@@ -83,18 +84,18 @@ struct Script {
   std::uint8_t ending(std::size_t read) const { return read < step_count ? steps[3 * read + 2] : 1; }
 };
 
-// The reads as read_all_chunks makes them, one after another from the file pointer.
+// The reads as read_chunks_in_turn_from makes them, one after another from the file
+// pointer, each starting on a sector boundary as an unbuffered read must.
 struct SerialReads {
   const Script& script;
   std::size_t reads = 0;
   std::int64_t position = 0;
-  bool unbuffered = false;  // every read must start on a sector boundary
-  bool held = false;        // reads ahead are in use: no read in turn may come now
+  bool held = false;  // reads ahead are in use: no read in turn may come now
 
   bool operator()(void* buffer, std::uint32_t size, std::uint32_t* bytes_read) {
     check(reinterpret_cast<std::uintptr_t>(buffer) % 4096 == 0, "serial read's buffer alignment",
           static_cast<long long>(reinterpret_cast<std::uintptr_t>(buffer) % 4096), 0);
-    check(!unbuffered || position % 4096 == 0, "serial read's offset", position, 0);
+    check(position % 4096 == 0, "serial read's offset", position, 0);
     check(!held, "read in turn while reads ahead are in use", static_cast<long long>(reads), -1);
     check(size == kChunk, "serial read's size", size, kChunk);
     const bool ok = script.result(reads++, position, bytes_read);
@@ -105,7 +106,8 @@ struct SerialReads {
   }
 };
 
-// The reads as read_chunks_ahead makes them: several in flight, ending in the script's order.
+// The reads as read_chunks_ahead_from makes them: several in flight, ending in the script's
+// order.
 struct AheadReads {
   const Script& script;
   const unsigned char* worker_buffer;
@@ -191,9 +193,10 @@ struct FirstReadReads : AheadReads {
   }
 };
 
-// The outcome that the contract of read_all_chunks gives for the script: exactly file_size
-// bytes, no read failing, none coming back empty or past the size before it, and the end
-// seen, by a short last read or by one more read that finds nothing.
+// The outcome that the contract of read_chunks_in_turn_from gives for the script, read from
+// the start: exactly file_size bytes, no read failing, none coming back empty, short or past
+// the size before it, and the end seen, by a short last read or by one more read that finds
+// nothing.
 HashStatus serial_outcome(const Script& s, std::vector<std::uint32_t>& progress) {
   if (s.file_size < 0) return HashStatus::Incomplete;
   std::int64_t done = 0;
@@ -207,13 +210,13 @@ HashStatus serial_outcome(const Script& s, std::vector<std::uint32_t>& progress)
     done += count;
     progress.push_back(file_progress(done, s.file_size));
     end_seen = count < kChunk;
+    if (end_seen && done < s.file_size) return HashStatus::Incomplete;
   }
   if (!end_seen && (!s.result(read, done, &count) || count != 0)) return HashStatus::Incomplete;
   return HashStatus::Complete;
 }
 
-// The same for read_chunks_ahead, where every read starts a whole chunk in, so a short read
-// before the size ends the file.
+// The same, read as read_chunks_ahead_from reads, by whole chunks at their offsets.
 HashStatus ahead_outcome(const Script& s, std::vector<std::uint32_t>& progress) {
   if (s.file_size < 0) return HashStatus::Incomplete;
   for (std::size_t read = 0;; ++read) {
@@ -297,7 +300,6 @@ struct ScriptFiles {
   std::optional<std::int64_t> open(std::uint32_t slot, std::uint32_t) {
     check(!first[slot], "slot opened while it holds a file", slot, -1);
     serial[slot].emplace(SerialReads{script});
-    serial[slot]->unbuffered = true;
     serial[slot]->held = script.file_size > kChunk;
     first[slot].emplace(FirstReadReads{{script, hasher.buffer}, *serial[slot]});
     return script.file_size;
@@ -393,36 +395,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   reported.clear();
   w.crc.reset();
   SerialReads serial{script};
-  const HashStatus serial_status = read_all_chunks(w, script.file_size, std::ref(serial), record);
-  check(serial_status == serial_expected, "read_all_chunks' status", static_cast<int>(serial_status),
-        static_cast<int>(serial_expected));
+  // A size that could not be taken is never read, as the program calls the loops.
+  const HashStatus serial_status =
+      script.file_size < 0 ? HashStatus::Incomplete
+                           : read_chunks_in_turn_from(w, script.file_size, 0, kChunk, serial,
+                                                      record, w.buffer);
+  check(serial_status == serial_expected, "read_chunks_in_turn_from's status",
+        static_cast<int>(serial_status), static_cast<int>(serial_expected));
   if (serial_status == HashStatus::Complete) {
-    check(w.crc.checksum() == file_crc.checksum(), "read_all_chunks' CRC", w.crc.checksum(),
-          file_crc.checksum());
+    check(w.crc.checksum() == file_crc.checksum(), "read_chunks_in_turn_from's CRC",
+          w.crc.checksum(), file_crc.checksum());
   }
-  compare_progress("read_all_chunks", expected_progress);
+  compare_progress("read_chunks_in_turn_from", expected_progress);
 
   expected_progress.clear();
   const HashStatus ahead_expected = ahead_outcome(script, expected_progress);
   reported.clear();
   w.crc.reset();
   AheadReads ahead{script, w.buffer};
-  const HashStatus ahead_status = read_chunks_ahead(w, script.file_size, ahead, record);
-  check(ahead_status == ahead_expected, "read_chunks_ahead's status", static_cast<int>(ahead_status),
-        static_cast<int>(ahead_expected));
+  const HashStatus ahead_status =
+      script.file_size < 0 ? HashStatus::Incomplete
+                           : read_chunks_ahead_from(w, script.file_size, ahead, record, 0);
+  check(ahead_status == ahead_expected, "read_chunks_ahead_from's status",
+        static_cast<int>(ahead_status), static_cast<int>(ahead_expected));
   if (ahead_status == HashStatus::Complete) {
-    check(w.crc.checksum() == file_crc.checksum(), "read_chunks_ahead's CRC", w.crc.checksum(),
-          file_crc.checksum());
+    check(w.crc.checksum() == file_crc.checksum(), "read_chunks_ahead_from's CRC",
+          w.crc.checksum(), file_crc.checksum());
   }
   check(ahead.in_flight.empty(), "reads in flight on return", static_cast<long long>(ahead.in_flight.size()), 0);
-  compare_progress("read_chunks_ahead", expected_progress);
+  compare_progress("read_chunks_ahead_from", expected_progress);
 
   // hash_file's own choice: by how the first read ended, the rest ahead or in turn. Either
   // way it must do what the loop ahead does.
   reported.clear();
   w.crc.reset();
   SerialReads in_turn{script};
-  in_turn.unbuffered = true;
   in_turn.held = script.file_size > kChunk;
   FirstReadReads first{{script, w.buffer}, in_turn};
   const HashStatus first_status =
@@ -448,10 +455,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   if (script.honest && script.file_size >= 0) {
     const HashStatus truth =
         script.actual_size == script.file_size ? HashStatus::Complete : HashStatus::Incomplete;
-    check(serial_status == truth, "read_all_chunks on an honest file", static_cast<int>(serial_status),
-          static_cast<int>(truth));
-    check(ahead_status == truth, "read_chunks_ahead on an honest file", static_cast<int>(ahead_status),
-          static_cast<int>(truth));
+    check(serial_status == truth, "read_chunks_in_turn_from on an honest file",
+          static_cast<int>(serial_status), static_cast<int>(truth));
+    check(ahead_status == truth, "read_chunks_ahead_from on an honest file",
+          static_cast<int>(ahead_status), static_cast<int>(truth));
     check(first_status == truth, "read_file_by_first_read on an honest file",
           static_cast<int>(first_status), static_cast<int>(truth));
   }

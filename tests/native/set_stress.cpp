@@ -132,7 +132,7 @@ struct KindFiles {
     auto read = [this, slot](void* buffer, std::uint32_t, std::uint32_t* bytes) {
       return open_files[slot].read(buffer, bytes);
     };
-    return read_chunks_in_turn_from(hasher, size, 0, kChunk, read, sink, true, hasher.buffer);
+    return read_chunks_in_turn_from(hasher, size, 0, kChunk, read, sink, hasher.buffer);
   }
   void close(std::uint32_t slot) { open_files[slot] = Open{}; }
 };
