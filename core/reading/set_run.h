@@ -51,8 +51,8 @@ inline void begin_set(SetRun& run, FileHasher* const* hashers, std::uint32_t has
 
 // Hashes on the calling thread, as `hasher` of `run`, the entry that begin_set gave it and
 // then the list's next untaken ones, until none is left. Where a file's reads go to a drive,
-// the hasher opens the next files while the drive reads: up to files.depth() files of at
-// most one chunk are open at once, each with its one read in flight into a slot of its own,
+// the hasher opens the next files while the drive reads: up to kReadAheadSlots files of at
+// most one chunk that may be held together are open at once, each with its one read in flight into a slot of its own,
 // and a larger file is read alone, with every slot, as is a file that may not be held with
 // others (its volume is read one file at a time, or its reads end in the call). Files are
 // finished in the order taken.
