@@ -23,22 +23,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/reading/hash_worker.h"
-
-// The loops take their chunk size from kReadChunkSize. Here they read in 16 KiB chunks, a
-// multiple of any sector size like the real one, so that a file of many chunks, and reads
-// that fill every slot and start over, cost microseconds instead of milliseconds.
-namespace fuzz_chunk {
-inline constexpr std::uint32_t kSize = 16 * 1024;
-}
-#define kReadChunkSize fuzz_chunk::kSize
-#include "core/reading/read_loop.h"
-#include "core/reading/set_run.h"
-#undef kReadChunkSize
+#include "tests/support/small_chunk_loops.h"
 
 namespace {
 
-constexpr std::uint32_t kChunk = fuzz_chunk::kSize;
+constexpr std::uint32_t kChunk = small_chunk::kSize;
 
 [[noreturn]] void fail(const char* what, long long got, long long expected) {
   std::fprintf(stderr, "read loops: %s: got %lld, expected %lld\n", what, got, expected);

@@ -15,25 +15,14 @@
 
 #include <gtest/gtest.h>
 
-#include "core/reading/hash_worker.h"
-
-// Chunks of 16 KiB instead of 1 MiB, as in the read loops' fuzz target: a file of several
-// chunks then costs microseconds, so every hasher moves on often and the window sees many
-// entries finish while it looks.
-namespace stress_chunk {
-inline constexpr std::uint32_t kSize = 16 * 1024;
-}
-#define kReadChunkSize stress_chunk::kSize
-#include "core/reading/read_loop.h"
-#include "core/reading/set_run.h"
-#undef kReadChunkSize
+#include "tests/support/small_chunk_loops.h"
 
 #include "tests/support/print.h"
 #include "ui/window_rules.h"
 
 namespace {
 
-constexpr std::uint32_t kChunk = stress_chunk::kSize;
+constexpr std::uint32_t kChunk = small_chunk::kSize;
 
 // One kind of file in the list: the size its open gives (nothing: it cannot be opened), the
 // bytes its reads find, the read that fails (-1: none), and the status it must end with.
