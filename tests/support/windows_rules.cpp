@@ -19,8 +19,6 @@
 // it and then fails the question; while the knob is set, GetProcAddress finds no
 // wine_get_version, so that the program takes the layer's volumes for a Windows drive's.
 // TALLYRUN_RULES_THREADS=N lets the program make N threads; CreateThread fails after them.
-// The knob may instead answer per drive letter, a list such as "C:1 Z:none" (spaces or
-// commas between): the volume of a letter that it does not name does not open.
 // Two knobs make overlapped reads of some files end inside ReadFile, as Windows ends them
 // for files whose data does not come from the drive in that read: TALLYRUN_RULES_IN_CALL,
 // a list of name parts separated by spaces, stands for compressed files, for which
@@ -190,37 +188,14 @@ void count_open(File& file) {
   }
 }
 
-// Returns the answer that one value of the seek penalty knob stands for.
-int seek_answer_of(const wchar_t* value) {
+// Returns what TALLYRUN_RULES_SEEK_PENALTY gives a volume: 0, 1 or kNoSeekAnswer ("none");
+// kNoVolume when it is not set.
+int seek_penalty_knob() {
+  wchar_t value[8];
+  const DWORD length = GetEnvironmentVariableW(L"TALLYRUN_RULES_SEEK_PENALTY", value, 8);
+  if (length == 0 || length >= 8) return kNoVolume;
   if (std::wcscmp(value, L"0") == 0 || std::wcscmp(value, L"1") == 0) return value[0] == L'1';
   return std::wcscmp(value, L"none") == 0 ? kNoSeekAnswer : kNoVolume;
-}
-
-// Returns what TALLYRUN_RULES_SEEK_PENALTY gives the volume `name` (\\?\Volume{...}, with
-// or without its last '\'): 0, 1 or kNoSeekAnswer for every volume, or for the volume of
-// a drive letter that it names; else kNoVolume.
-int seek_penalty_knob(const wchar_t* name) {
-  wchar_t text[128];
-  const DWORD length = GetEnvironmentVariableW(L"TALLYRUN_RULES_SEEK_PENALTY", text, 128);
-  if (length == 0 || length >= 128) return kNoVolume;
-  if (const int every = seek_answer_of(text); every != kNoVolume) return every;
-  const std::size_t compared = std::wcscspn(name + 4, L"\\") + 4;  // up to the last '\'
-  for (wchar_t* item = text;;) {
-    wchar_t* end = item + std::wcscspn(item, L" ,");
-    const bool last = *end == L'\0';
-    *end = L'\0';
-    const wchar_t root[] = {item[0], L':', L'\\', L'\0'};
-    wchar_t volume[MAX_PATH];
-    if (item[0] != L'\0' && item[1] == L':' &&
-        GetVolumeNameForVolumeMountPointW(root, volume, MAX_PATH) &&
-        _wcsnicmp(volume, name, compared) == 0 &&
-        (volume[compared] == L'\0' || volume[compared] == L'\\')) {
-      return seek_answer_of(item + 2);
-    }
-    if (last) break;
-    item = end + 1;
-  }
-  return kNoVolume;
 }
 
 Read* find_read(const OVERLAPPED* overlapped) {
@@ -374,7 +349,7 @@ HANDLE open_file(const wchar_t* name, DWORD flags, Open open) {
   }
   const bool volume = name != nullptr && std::wcsncmp(name, L"\\\\?\\Volume{", 11) == 0 &&
                       name[std::wcscspn(name + 4, L"\\") + 4] == L'\0';
-  const int seek_answer = volume ? seek_penalty_knob(name) : kNoVolume;
+  const int seek_answer = volume ? seek_penalty_knob() : kNoVolume;
   if (volume && seek_answer == kNoVolume) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
