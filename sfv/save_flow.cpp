@@ -27,9 +27,6 @@ namespace {
 constexpr wchar_t kCaption[] = L"Tallyrun 1.2";
 
 // Why a name was refused, in the box over the dialog, which then stays open on the name.
-constexpr wchar_t kNoExactForm[] =
-    L"The list can't be saved here: some characters of this name, or of its folder, have no "
-    L"exact form in the system's code page.\n\nChoose another name or folder.";
 constexpr wchar_t kTooLong[] =
     L"This name is too long: the list's full path, with \".sfv\" at its end, must stay "
     L"under 260 characters.\n\nChoose a shorter name, or a folder nearer the top of the "
@@ -139,15 +136,14 @@ std::wstring native_wide(const boost::filesystem::path& path) {
 }
 
 // Returns the folder that the Save As dialog opens in for `folder`: the folder itself when
-// a list's path in it fits the dialog (list_fits_in) and a file saved there has an exact
-// 8-bit name, else its nearest parent that passes both; "" (the dialog's own choice) when
-// none does. A short (8.3) form is no way out: the dialog shows the folder under its long
+// a list's path in it fits the dialog (list_fits_in), else its nearest parent where one
+// does; "" (the dialog's own choice) when none does. A short (8.3) form is no way out: the dialog shows the folder under its long
 // names all the same.
 std::wstring dialog_folder(const boost::filesystem::path& folder) {
   for (boost::filesystem::path candidate = folder; !candidate.empty();
        candidate = parent_folder(candidate)) {
     const std::wstring native = native_wide(candidate);
-    if (list_fits_in(native) && exact_8bit(native)) return native;
+    if (list_fits_in(native)) return native;
     if (candidate == parent_folder(candidate)) break;  // a root is its own parent
   }
   return L"";
@@ -307,9 +303,6 @@ std::optional<std::wstring> refusal(const std::wstring& result, IFileDialog* dia
                                     std::wstring& target) {
   const std::wstring typed = typed_name(dialog);
   if (ends_in_dot_or_space(typed)) return invalid_name_reason(typed);
-  // The file is written, and listed in the window, under its 8-bit name; a path without an
-  // exact one would reach another file or folder.
-  if (!exact_8bit(result)) return kNoExactForm;
   try {
     target = list_target(result, dialog);
   } catch (const std::invalid_argument&) {

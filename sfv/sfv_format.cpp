@@ -1,5 +1,7 @@
 #include "sfv/sfv_format.h"
 
+#include "core/names/unicode_text.h"
+
 namespace {
 
 int hex_digit_value(char c) {
@@ -50,4 +52,60 @@ std::optional<std::uint32_t> parse_crc_field(std::string_view field) {
   }
   if (digits == 0) return std::nullopt;
   return negative ? 0u - value : value;
+}
+
+namespace {
+
+// The text-mode rules on a list of characters whose values `unit(i)` gives, `count` of
+// them: each is handed to `take`, but a CR just before an LF, and everything from a 0x1A on.
+template <class Unit, class Take>
+void text_mode(std::size_t count, Unit unit, Take take) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const char32_t c = unit(i);
+    if (c == 0x1A) return;
+    if (c == '\r' && i + 1 < count && unit(i + 1) == '\n') continue;
+    take(c);
+  }
+}
+
+}  // namespace
+
+ListText list_text(std::string_view bytes) {
+  ListText list;
+  if (bytes.starts_with("\xEF\xBB\xBF")) {
+    list.mark = ListMark::Utf8;
+    bytes.remove_prefix(3);
+  }
+  const bool little = bytes.starts_with("\xFF\xFE");
+  if (list.mark == ListMark::None && (little || bytes.starts_with("\xFE\xFF"))) {
+    list.mark = ListMark::Utf16;
+    const std::string_view units = bytes.substr(2);
+    const auto unit = [units, little](std::size_t i) {
+      const auto first = static_cast<unsigned char>(units[2 * i]);
+      const auto second = static_cast<unsigned char>(units[2 * i + 1]);
+      return static_cast<char32_t>(little ? second << 8 | first : first << 8 | second);
+    };
+    list.text.reserve(units.size());
+    char32_t high = 0;  // a high surrogate waiting for its low one
+    text_mode(units.size() / 2, unit, [&](char32_t c) {
+      if (high != 0 && c >= 0xDC00 && c <= 0xDFFF) {
+        append_utf8(list.text, 0x10000 + ((high - 0xD800) << 10) + (c - 0xDC00));
+        high = 0;
+        return;
+      }
+      if (high != 0) append_utf8(list.text, high);
+      high = 0;
+      if (c >= 0xD800 && c <= 0xDBFF) {
+        high = c;
+      } else {
+        append_utf8(list.text, c);
+      }
+    });
+    if (high != 0) append_utf8(list.text, high);
+    return list;
+  }
+  list.text.reserve(bytes.size());
+  const auto byte = [bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  text_mode(bytes.size(), byte, [&list](char32_t c) { list.text += static_cast<char>(c); });
+  return list;
 }

@@ -5,10 +5,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include <boost/filesystem/operations.hpp>
 
+#include "core/names/code_page.h"
 #include "core/names/long_path.h"
 #include "core/names/path_rules.h"
 
@@ -87,13 +90,34 @@ std::wstring sfv_output_name(const std::wstring& chosen) {
   return output_name(chosen, std::wstring(L".sfv"));
 }
 
+std::vector<std::optional<std::string>> listed_names(const FileList& list) {
+  std::vector<std::optional<std::string>> names(list.entries.size());
+  // Each name in the code page, as lists have always been written, while every one has an
+  // exact form there; else all of them in UTF-8, without a mark, as the checkers on Linux
+  // write names and as most others read them. One encoding per list: a reader cannot tell
+  // lines of two apart. This program reads such a list by the second reading of listed_path.
+  for (const unsigned code_page : {0u, kUtf8CodePage}) {
+    bool every_one = true;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const FileEntry& entry = list.entries[i];
+      names[i].reset();
+      if (entry.status != HashStatus::Complete) continue;
+      names[i] = exact_8bit(leaf(entry.path.native()), code_page);
+      every_one = every_one && names[i].has_value();
+    }
+    if (every_one) break;
+  }
+  return names;
+}
+
 SfvWriteResult write_sfv_file(const boost::filesystem::path& target, const FileList& list) {
   namespace fs = boost::filesystem;
   SfvWriteResult result;
   std::string bytes(kSfvHeader);
-  for (const FileEntry& entry : list.entries) {
-    if (entry.status == HashStatus::Complete) {
-      bytes += sfv_data_line(leaf(entry.path), entry.computed);
+  const std::vector<std::optional<std::string>> names = listed_names(list);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i]) {
+      bytes += sfv_data_line(*names[i], list.entries[i].computed);
     } else {
       ++result.left_out;
     }

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 
@@ -42,8 +44,14 @@ struct SfvWriteResult {
   std::uint32_t error = 0;
 };
 
+// Returns, per entry of `list`, the name that its line gives it: its leaf in the file code
+// page when every entry hashed completely has an exact form there (exact_8bit), else in
+// UTF-8 for all of them. Nothing for an entry that was not hashed completely, and for a
+// leaf with no form in either (a lone surrogate). Raises std::bad_alloc only.
+std::vector<std::optional<std::string>> listed_names(const FileList& list);
+
 // Writes the header and one line per entry of `list` that was hashed completely (status
-// Complete), in list order, to `target` (a path of any length), every line ending in CR LF.
+// Complete) and has a listed name (listed_names), in list order, to `target` (a path of any length), every line ending in CR LF.
 // Entries that were not read fully get no line: their CRC would be wrong. The content goes
 // to a temporary file in the same folder first, flushed to the disk, and replaces `target`
 // in one step only then, so a failure never leaves a partial file under that name nor

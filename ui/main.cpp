@@ -12,7 +12,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous_instance, LPSTR, int s
   // refuses under the UTF-8 code page, so every path would fail to convert there.
   use_code_page_for_paths();
   // Not the runtime's 8-bit command line: it may name a look-alike of the file meant.
-  std::string command_line = command_line_from_system();
+  std::wstring command_line = command_line_from_system();
   const int exit_code =
       run_program(instance, previous_instance, command_line.data(), show_command);
   // A run still going when the window closed is not waited for. Ending the process here

@@ -132,7 +132,7 @@ void on_drop(HWND window, HDROP drop) {
   CreateMode = true;
   const UINT count = DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0);
   for (UINT i = 0; i < count; ++i) {
-    // The entry keeps the true name; hashing refuses it when it has no exact 8-bit form.
+    // The entry keeps the true name, by which the file is opened and shown.
     const boost::filesystem::path path = make_path(dropped_name(drop, i));
     if (count == 1 && has_sfv_extension(path)) {
       CreateMode = false;
@@ -188,8 +188,10 @@ void show_progress(HWND window) {
     SetWindowTextA(GetDlgItem(window, IDC_STATUS_LABEL), CreateMode ? "Computing" : "Checking");
   }
   if (!before || before->index != report->index) {
-    SetWindowTextA(GetDlgItem(window, IDC_CURRENT_FILE),
-                   native_string(file_list.at(report->index).path).c_str());
+    // The name as the system holds it, whatever the code page lacks of it.
+    const boost::filesystem::path& path = file_list.at(report->index).path;
+    SetWindowTextW(GetDlgItem(window, IDC_CURRENT_FILE),
+                   boost::filesystem::path(path).make_preferred().c_str());
   }
 }
 
@@ -255,11 +257,11 @@ INT_PTR handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lparam);
       if (header->idFrom != IDC_FILE_LIST) return FALSE;
-      if (header->code == LVN_GETDISPINFOA) {
-        describe_row(reinterpret_cast<NMLVDISPINFOA*>(lparam)->item);
+      if (header->code == LVN_GETDISPINFOW) {
+        describe_row(reinterpret_cast<NMLVDISPINFOW*>(lparam)->item);
         return TRUE;
       }
-      if (header->code == LVN_ODFINDITEMA) {
+      if (header->code == LVN_ODFINDITEMW) {
         // The rows are not searched by typed letters: no row matches, so the selection
         // stays where it is instead of jumping to the first row.
         SetWindowLongPtrA(window, DWLP_MSGRESULT, -1);
@@ -297,17 +299,18 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
   }
 }
 
-void describe_row(LVITEMA& item) noexcept {
+void describe_row(LVITEMW& item) noexcept {
   if (item.iItem < 0 || static_cast<std::uint32_t>(item.iItem) >= file_list.count()) return;
   const auto row = static_cast<std::uint32_t>(item.iItem);
   const FileEntry& entry = file_list.at(row);
   if ((item.mask & LVIF_TEXT) != 0 && item.pszText != nullptr && item.cchTextMax > 0) {
-    // The list view asks while it paints, from any message loop: an error here would end
-    // the program for the sake of one row's text.
+    // The leaf as the system holds it: the window is Unicode, so its list view asks in
+    // UTF-16 and shows any script. The list view asks while it paints, from any message
+    // loop: an error here would end the program for the sake of one row's text.
     try {
-      lstrcpynA(item.pszText, leaf(entry.path).c_str(), item.cchTextMax);
+      lstrcpynW(item.pszText, leaf(entry.path.native()).c_str(), item.cchTextMax);
     } catch (...) {
-      item.pszText[0] = '\0';
+      item.pszText[0] = L'\0';
     }
   }
   if ((item.mask & LVIF_IMAGE) != 0) item.iImage = row_image(entry, row, shown, CreateMode);

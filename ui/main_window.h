@@ -27,11 +27,10 @@ extern std::exception_ptr window_error;
 // window_error and quits the message loop.
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
-// Fills in what the list view asks of row item.iItem (LVN_GETDISPINFOA): the leaf of its
-// entry's path into item.pszText, or "" when the name cannot be converted to 8-bit text,
-// and its state image. The list view keeps no rows of its own, so a list of any length
-// fills at once. Raises nothing.
-void describe_row(LVITEMA& item) noexcept;
+// Fills in what the list view asks of row item.iItem (LVN_GETDISPINFOW): the leaf of its
+// entry's path, as the system holds it, into item.pszText, and its state image. The list
+// view keeps no rows of its own, so a list of any length fills at once. Raises nothing.
+void describe_row(LVITEMW& item) noexcept;
 
 // Rebuilds the rows of `list_view` from the FileList: one row per entry, its leaf as text
 // and ImagePending as image until a run reaches it. The list view asks the window for each

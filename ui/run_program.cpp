@@ -53,7 +53,8 @@ LRESULT CALLBACK forward_from_modal_loops(int code, WPARAM wparam, LPARAM lparam
 }
 
 // Returns true when `command_line` named an SFV file, which is then in the FileList.
-bool load_from_command_line(const char* command_line) {
+template <class Char>
+bool load_from_command_line(const Char* command_line) {
   const std::optional<boost::filesystem::path> path = command_line_file(command_line);
   if (!path || !path_exists(*path) || !has_sfv_extension(*path)) return false;
   file_list.replace_with(load_sfv(*path));
@@ -80,8 +81,10 @@ int run(bool list_loaded) {
       SetWindowsHookExA(WH_MSGFILTER, forward_from_modal_loops, nullptr, GetCurrentThreadId());
   if (filter == nullptr) throw std::runtime_error("Couldn't watch the window's modal loops");
 
-  main_window = CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_MAIN), nullptr, main_dialog_proc,
-                                  list_loaded ? 1 : 0);
+  // A Unicode window: its list view and texts then show every name as the system holds
+  // it, where an 8-bit window would pass each through the code page.
+  main_window = CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_MAIN), nullptr, main_dialog_proc,
+                                   list_loaded ? 1 : 0);
   if (window_error) raise_window_error();
   // Without a window nothing could ever end the loop below.
   if (main_window == nullptr) throw std::runtime_error("Couldn't create the main window");
@@ -100,16 +103,21 @@ int run(bool list_loaded) {
 
 }  // namespace
 
-std::string command_line_from_system() {
+std::wstring command_line_from_system() {
   // The runtime's 8-bit command line is the system's conversion of this one, which puts a
   // look-alike in place of a character that the code page lacks: a list named with U+FF41,
   // the full-width a, would arrive with a plain 'a', naming a different list.
-  return exact_8bit(program_arguments(GetCommandLineW())).value_or("");
+  return std::wstring(program_arguments(GetCommandLineW()));
 }
 
 std::optional<boost::filesystem::path> command_line_file(const char* command_line) {
   if (command_line == nullptr || *command_line == '\0') return std::nullopt;
-  return path_to_open(make_path(command_line_path(command_line)));
+  return path_to_open(make_path(command_line_path(std::string_view(command_line))));
+}
+
+std::optional<boost::filesystem::path> command_line_file(const wchar_t* command_line) {
+  if (command_line == nullptr || *command_line == L'\0') return std::nullopt;
+  return path_to_open(make_path(command_line_path(std::wstring_view(command_line))));
 }
 
 bool path_exists(const boost::filesystem::path& path) {
@@ -118,7 +126,10 @@ bool path_exists(const boost::filesystem::path& path) {
          boost::filesystem::file_not_found;
 }
 
-int run_program(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
+namespace {
+
+template <class Char>
+int run_for(const Char* command_line) {
   try {
     return run(load_from_command_line(command_line));
   } catch (const std::exception& error) {
@@ -126,3 +137,9 @@ int run_program(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
     return 1;
   }
 }
+
+}  // namespace
+
+int run_program(HINSTANCE, HINSTANCE, LPSTR command_line, int) { return run_for(command_line); }
+
+int run_program(HINSTANCE, HINSTANCE, LPWSTR command_line, int) { return run_for(command_line); }

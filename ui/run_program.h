@@ -16,12 +16,14 @@
 int run_program(HINSTANCE instance, HINSTANCE previous_instance, LPSTR command_line,
                 int show_command);
 
+// The same for the command line in UTF-16, as the system holds it: a list of any name.
+int run_program(HINSTANCE instance, HINSTANCE previous_instance, LPWSTR command_line,
+                int show_command);
+
 // Returns the text after the program's name in the command line that the system holds for
-// this process (GetCommandLineW, program_arguments), in the 8-bit code page: what run_program
-// is to be given. Returns "" when a character of it has no exact 8-bit form (exact_8bit):
-// no 8-bit name reaches the file it names, so it is treated as a path that does not exist.
+// this process (GetCommandLineW, program_arguments): what run_program is to be given.
 // Raises std::bad_alloc only.
-std::string command_line_from_system();
+std::wstring command_line_from_system();
 
 // Returns the file that `command_line` (the text after the program's name) names, as its
 // full path (path_to_open): absolute, so that the path limits hold for the whole path and a
@@ -29,6 +31,8 @@ std::string command_line_from_system();
 // file that must not be opened, such as a device; such a path counts as one that does not
 // exist. Raises make_path's error for a name that fails the name check.
 std::optional<boost::filesystem::path> command_line_file(const char* command_line);
+// The same for the command line in UTF-16.
+std::optional<boost::filesystem::path> command_line_file(const wchar_t* command_line);
 
 // Returns true when `path` exists by the file-attribute test: the attributes can be read,
 // or reading them fails for a reason other than the name leading nowhere. Raises nothing.

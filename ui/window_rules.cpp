@@ -2,11 +2,20 @@
 
 #include <new>
 
-std::string command_line_path(std::string_view command_line) {
-  if (command_line.starts_with('"')) command_line.remove_prefix(1);
-  if (command_line.ends_with('"')) command_line.remove_suffix(1);
-  return std::string(command_line);
+namespace {
+
+template <class Char>
+std::basic_string<Char> unquoted(std::basic_string_view<Char> command_line) {
+  if (command_line.starts_with(Char('"'))) command_line.remove_prefix(1);
+  if (command_line.ends_with(Char('"'))) command_line.remove_suffix(1);
+  return std::basic_string<Char>(command_line);
 }
+
+}  // namespace
+
+std::string command_line_path(std::string_view command_line) { return unquoted(command_line); }
+
+std::wstring command_line_path(std::wstring_view command_line) { return unquoted(command_line); }
 
 std::wstring_view program_arguments(std::wstring_view command_line) {
   std::size_t next = 0;

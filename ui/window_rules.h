@@ -24,6 +24,7 @@ enum RowImage : int {
 // whole text, spaces included, without one leading and one trailing double quote.
 // A lone double quote gives "". Raises nothing.
 std::string command_line_path(std::string_view command_line);
+std::wstring command_line_path(std::wstring_view command_line);
 
 // Returns the arguments in `command_line`, the process's whole command line as the system
 // holds it: what follows the program's name and the blanks after it. As for WinMain's

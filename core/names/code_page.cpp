@@ -114,6 +114,13 @@ std::optional<std::string> shown_8bit(std::wstring_view wide, unsigned code_page
   return text_of(wide, code_page, flags, nullptr);
 }
 
+std::string shown_from(std::string_view text, unsigned code_page) {
+  if (code_page == 0 || code_page == file_code_page()) return std::string(text);
+  const std::optional<std::wstring> wide = utf16_of(text, code_page, 0);
+  const std::optional<std::string> shown = wide ? shown_8bit(*wide) : std::nullopt;
+  return shown.value_or(std::string(text));
+}
+
 std::size_t character_size(std::string_view text, unsigned code_page) {
   code_page = resolved(code_page);
   const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };

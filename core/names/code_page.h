@@ -17,6 +17,9 @@
 #include <string>
 #include <string_view>
 
+// UTF-8 as a code page, which every system converts whatever its own code page.
+inline constexpr unsigned kUtf8CodePage = 65001;
+
 // Returns the code page of the 8-bit file calls: the system's ANSI code page, or its OEM
 // code page after SetFileApisToOEM. Raises nothing.
 unsigned file_code_page();
@@ -40,6 +43,12 @@ std::optional<std::wstring> exact_utf16(std::string_view text, unsigned code_pag
 // under UTF-8, U+FFFD) for what the code page cannot hold: never a name to open. Returns
 // nothing only when the system refuses the conversion. Raises std::bad_alloc only.
 std::optional<std::string> shown_8bit(std::wstring_view wide, unsigned code_page = 0);
+
+// Returns `text`, 8-bit in `code_page`, as the file code page shows it: unchanged when the
+// two are the same code page (or `code_page` is 0), else through UTF-16, with U+FFFD for
+// bytes that form no character and then the default character for what the file code page
+// lacks. For messages only, never a name to open. Raises std::bad_alloc only.
+std::string shown_from(std::string_view text, unsigned code_page);
 
 // Returns the number of bytes, at least 1 and at most text.size(), of the character that
 // starts `text` (not empty) in `code_page` (0: file_code_page()): the trail bytes of a

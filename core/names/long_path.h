@@ -39,9 +39,10 @@ std::wstring long_path_name(const boost::filesystem::path& path);
 // std::bad_alloc only.
 boost::filesystem::path path_for_wide_calls(const boost::filesystem::path& path);
 
-// Opens `stream` on the file `path` names with `mode`: by the 8-bit native name when it
-// fits the 8-bit calls, else by long_path_name(path). Either way the runtime's fopen family
-// opens it, so a text-mode stream folds CR LF and stops at 0x1A alike. The caller tests
+// Opens `stream` on the file `path` names with `mode`: by its UTF-16 native name, so that
+// a character the code page lacks is no obstacle, behind long_path_name(path) when it is
+// too long for the calls without the prefix. Either way the runtime's fopen family opens
+// it, so a text-mode stream folds CR LF and stops at 0x1A alike. The caller tests
 // is_open(). Raises std::bad_alloc only.
 template <class FileStream>
 void open_file_stream(FileStream& stream, const boost::filesystem::path& path,
@@ -49,6 +50,6 @@ void open_file_stream(FileStream& stream, const boost::filesystem::path& path,
   if (is_long_path(path)) {
     stream.open(long_path_name(path).c_str(), mode);
   } else {
-    stream.open(native_string(path), mode);
+    stream.open(boost::filesystem::path(path).make_preferred().native().c_str(), mode);
   }
 }

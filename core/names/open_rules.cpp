@@ -19,11 +19,10 @@ bool names_a_disk_file(std::wstring_view full) {
 
 // Returns the full path of `path` as the system resolves it, when the file may be opened.
 std::optional<std::wstring> checked_full_path(const boost::filesystem::path& path) {
-  // Both checks must see the name the system will act on: "COM1" is the serial port in
-  // every folder, and opening it already raises the port's control lines; the current
-  // folder, too, may hold a character that the code page lacks.
+  // The check must see the name the system will act on: "COM1" is the serial port in every
+  // folder, and opening it already raises the port's control lines.
   std::wstring full = full_path_name(path);
-  if (!names_a_disk_file(full) || !exact_8bit(full)) return std::nullopt;
+  if (!names_a_disk_file(full)) return std::nullopt;
   return full;
 }
 
@@ -42,4 +41,11 @@ std::optional<std::wstring> name_to_open(const boost::filesystem::path& path) {
   std::optional<std::wstring> full = checked_full_path(path);
   if (full && full->size() >= MAX_PATH) return extended_length_name(*full);
   return full;
+}
+
+bool names_a_file(const boost::filesystem::path& path) {
+  const std::optional<std::wstring> name = name_to_open(path);
+  if (!name) return false;
+  const DWORD attributes = GetFileAttributesW(name->c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }

@@ -18,21 +18,23 @@ std::string narrow(const WideString& text) { return shown_8bit(text).value_or(st
                               "\" in path: \"" + std::string(text) + "\"");
 }
 
-// Raises the name-check error for `text`, whose bytes have no exact UTF-16 form, naming
-// the first element whose bytes have none. Elements are split at whole characters, since
-// a trail byte may be 0x5C.
-[[noreturn]] void throw_inexact_name(std::string_view text) {
+// Raises the name-check error for `text`, 8-bit in `code_page`, whose bytes have no exact
+// UTF-16 form, naming the first element whose bytes have none. Elements are split at whole
+// characters, since a trail byte may be 0x5C.
+[[noreturn]] void throw_inexact_name(std::string_view text, unsigned code_page) {
   std::size_t start = 0;
   for (std::size_t at = 0; at <= text.size();) {
-    const std::size_t size = at < text.size() ? character_size(text.substr(at)) : 1;
+    const std::size_t size = at < text.size() ? character_size(text.substr(at), code_page) : 1;
     if (at == text.size() || (size == 1 && (text[at] == '/' || text[at] == '\\'))) {
       const std::string_view element = text.substr(start, at - start);
-      if (!exact_utf16(element)) throw_invalid_name(element, text);
+      if (!exact_utf16(element, code_page)) {
+        throw_invalid_name(shown_from(element, code_page), shown_from(text, code_page));
+      }
       start = at + 1;
     }
     at += size;
   }
-  throw_invalid_name(text, text);
+  throw_invalid_name(shown_from(text, code_page), shown_from(text, code_page));
 }
 
 // Checks every element of `wide` and returns it in generic form; `text()` gives the name
@@ -49,14 +51,14 @@ boost::filesystem::path checked_path(WideString wide, Text text) {
 
 }  // namespace
 
-boost::filesystem::path make_path(std::string_view text) {
+boost::filesystem::path make_path(std::string_view text, unsigned code_page) {
   // Convert first, then look at the characters: in a double-byte code page the second
   // byte of a character may be 0x5C, which is no separator. Bytes that form no character,
   // or that stand for a character other bytes stand for too, could name a file other than
   // the one meant: such a name is refused like any other invalid one.
-  std::optional<std::wstring> wide = exact_utf16(text);
-  if (!wide) throw_inexact_name(text);
-  return checked_path(std::move(*wide), [text] { return std::string(text); });
+  std::optional<std::wstring> wide = exact_utf16(text, code_page);
+  if (!wide) throw_inexact_name(text, code_page);
+  return checked_path(std::move(*wide), [text, code_page] { return shown_from(text, code_page); });
 }
 
 boost::filesystem::path make_path(std::wstring_view wide) {

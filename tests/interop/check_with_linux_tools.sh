@@ -15,14 +15,17 @@ cd "$dir"
 
 fail() { echo "check_with_linux_tools: $*" >&2; exit 1; }
 
-# Same names, same order as kDataFiles in interop_test.cpp.
-files=(empty.bin "name with spaces.txt" random.bin notes.txt)
+# Same names, same order as kDataFiles in interop_test.cpp; the last four in UTF-8, as
+# Linux names files, in scripts that Windows-1252 lacks.
+files=(empty.bin "name with spaces.txt" random.bin notes.txt
+       "★ star.bin" "Жук.bin" "月.bin" "ελ.txt")
 : > empty.bin
 printf 'a name with spaces\n' > "name with spaces.txt"
 # 2.5 MiB from a fixed seed: two full 1 MiB reads and a partial one.
 perl -e 'srand 7; print pack "C*", map { int rand 256 } 1 .. 2621440' > random.bin
 # CR LF and 0x1A: a text-mode read would fold the one and stop at the other.
 printf 'line one\r\nline two\r\n\032 after the end-of-file mark\n' > notes.txt
+for f in "${files[@]:4}"; do printf '%s\n' "$f" > "$f"; done
 
 cksfv "${files[@]}" > from-cksfv.sfv
 rhash --sfv "${files[@]}" > from-rhash.sfv

@@ -96,7 +96,9 @@ CurrentFolder::CurrentFolder(const std::string& path) : previous_(MAX_PATH, L'\0
 
 CurrentFolder::~CurrentFolder() { SetCurrentDirectoryW(previous_.c_str()); }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path) { return read_file(widen(path)); }
+
+std::string read_file(const std::wstring& path) {
   std::ifstream in;
   open_file_stream(in, boost::filesystem::path(path), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -57,6 +57,7 @@ class CurrentFolder {
 // Returns the whole content of the file at `path`, of any length, read in binary; "" when
 // it cannot be read.
 std::string read_file(const std::string& path);
+std::string read_file(const std::wstring& path);
 
 // Returns the names in the folder at `path`, of any length, sorted, joined by '|'.
 std::string folder_listing(const std::string& path);

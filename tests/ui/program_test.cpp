@@ -19,6 +19,7 @@
 #include <boost/crc.hpp>
 #include <gtest/gtest.h>
 
+#include "core/names/code_page.h"
 #include "core/names/open_rules.h"
 #include "sfv/sfv_writer.h"
 #include "tests/support/temp_folder.h"
@@ -348,38 +349,36 @@ TEST_F(Program, ALongDroppedNameIsKeptWhole) {
 }
 
 // A name that the code page cannot hold has a look-alike there that names another file:
-// the full-width a (U+FF41) best fits to a plain 'a'. The program must neither read that
-// other file in its place nor pass what it cannot name. Both look-alikes exist, and both
-// lists pass, so reading either would say "Everything OK!".
+// the full-width a (U+FF41) best fits to a plain 'a'. The program reads every file by its
+// true name, never the look-alike: each look-alike holds other bytes, and its list fails.
 TEST_F(Program, ALookAlikeNameIsNeverTakenForTheFileItResembles) {
   ASSERT_FALSE(exact_8bit(L"\uFF41")) << "the code page " << GetACP() << " holds U+FF41";
   folder_.write("check.txt", kCheckBytes);
-  const std::string plain_bin = folder_.write("a.bin", kCheckBytes);
-  folder_.write("a.sfv", sfv_text({kCheckLine}));
+  const std::string plain_bin = folder_.write("a.bin", kFoxBytes);
+  folder_.write("a.sfv", sfv_text({"check.txt 00000000"}));
   const std::wstring look_alike_bin = widen(folder_.path()) + L"\\\uFF41.bin";
   const std::wstring look_alike_sfv = widen(folder_.path()) + L"\\\uFF41.sfv";
   write_file(look_alike_bin, kCheckBytes);
   write_file(look_alike_sfv, sfv_text({kCheckLine}));
 
-  // Named on the command line, it counts as a file that does not exist.
+  // Named on the command line, and dropped alone, the list is read by its own name.
   start(L"\"" + look_alike_sfv + L"\"");
   if (main_ == nullptr) return;
-  MainView seen = view();
-  EXPECT_TRUE(seen.accepts_drops && seen.rows.empty() && seen.current.empty()) << seen;
-
-  // Dropped alone, it is checked as the one entry it is, and fails.
+  EXPECT_EQ((std::vector<Row>{{"check.txt", kOk}}), wait_for_outcome("Everything OK!").rows);
   ASSERT_TRUE(process_->drop(main_, std::vector<std::wstring>{look_alike_sfv}));
-  seen = wait_for_outcome("File errors detected!");
-  EXPECT_EQ((std::vector<Row>{{"?.sfv", kFailed}}), seen.rows);
+  EXPECT_EQ((std::vector<Row>{{"check.txt", kOk}}), wait_for_outcome("Everything OK!").rows);
 
-  // Dropped with the file it resembles, it gets no line; that file gets its own.
+  // Dropped with the file it resembles, each is read and listed as itself; the list is in
+  // UTF-8, since the code page cannot name the one.
   ASSERT_TRUE(process_->drop(main_, std::vector<std::wstring>{look_alike_bin, widen(plain_bin)}));
   const HWND dialog = process_->owned_dialog(main_);
   ASSERT_NE(nullptr, dialog) << "no Save As dialog; the window shows " << view();
   ASSERT_TRUE(save_as(dialog, "created")) << "the Save As name field did not take the name";
-  seen = wait_for_outcome("SFV file written (1 file could not be read and was left out)");
-  EXPECT_EQ((std::vector<Row>{{"?.bin", kFailed}, {"a.bin", kOk}}), seen.rows);
-  EXPECT_EQ(header_on_disk() + "a.bin cbf43926\r\n", read_file(folder_.file("created.sfv")));
+  wait_for_outcome("SFV file written");
+  EXPECT_TRUE((std::vector<std::wstring>{L"\uFF41.bin", L"a.bin"}) ==
+              process_->list_names(GetDlgItem(main_, IDC_FILE_LIST)));
+  EXPECT_EQ(header_on_disk() + "\xEF\xBD\x81.bin cbf43926\r\na.bin 414fa339\r\n",
+            read_file(folder_.file("created.sfv")));
 }
 
 TEST_F(Program, AFolderNamedLikeAnSfvFileEndsTheProgramWithAnError) {

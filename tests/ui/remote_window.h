@@ -85,6 +85,8 @@ class RemoteProcess {
   };
   // Returns the list view's rows, read through a buffer in the target.
   std::vector<Row> list_rows(HWND list_view) const;
+  // Returns the rows' texts in UTF-16, as the list view shows them whatever the code page.
+  std::vector<std::wstring> list_names(HWND list_view) const;
 
  private:
   // Returns the last of dialogs() for which `matches` holds, waiting up to `timeout_ms`;
