@@ -2,22 +2,26 @@
 // reading of the format written plainly from its rules.
 //
 // Any bytes, as an SFV file, must give the same entries (name and CRC, or no valid CRC), or
-// fail on the same name, through split_data_line, first_invalid_element and
+// fail on the same name, through list_text, split_data_line, first_invalid_element and
 // parse_crc_field, fed line by line as load_sfv feeds them, as through the plain reading.
-// Bytes are taken as characters, as a single-byte code page such as 1252 takes them. And
-// the same bytes, taken as the names of files, must come back with their CRCs from the list
-// that sfv_data_line writes for them.
+// Without a mark, and behind the UTF-8 mark, bytes are taken as characters, as a
+// single-byte code page such as 1252 takes them; behind a UTF-16 mark the plain reading
+// pairs the units into characters first and gives the text-mode rules the characters. Each
+// name's UTF-8 test (is_utf8, which decides whether a name has a second reading) must agree
+// with a plain decoding. And the same bytes, taken as the names of files, must come back
+// with their CRCs from the list that sfv_data_line writes for them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <sstream>
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/names/name_check.h"
+#include "core/names/unicode_text.h"
 #include "sfv/sfv_format.h"
 #include "sfv/sfv_writer.h"
 
@@ -118,7 +122,7 @@ void plain_line(const std::string& line, Reading& reading) {
 
 // The whole file as text mode gives it: byte by byte, a CR just before an LF dropped, 0x1A
 // the end of the text, LF the end of a line.
-Reading plain_read(std::string_view bytes) {
+Reading plain_lines(std::string_view bytes) {
   Reading reading;
   std::string line;
   for (std::size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) {
@@ -135,27 +139,80 @@ Reading plain_read(std::string_view bytes) {
   return reading;
 }
 
-// --- The product's reading ----------------------------------------------------------------
-
-// What the C runtime's text mode hands the stream on Windows.
-std::string text_mode(std::string_view bytes) {
-  std::string text;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\x1A') break;
-    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
-    text += bytes[i];
+// `code` in UTF-8; a surrogate in the three bytes of its value.
+std::string plain_utf8(char32_t code) {
+  const auto byte = [](char32_t bits) { return static_cast<char>(bits); };
+  if (code < 0x80) return {byte(code)};
+  if (code < 0x800) return {byte(0xC0 + (code >> 6)), byte(0x80 + code % 64)};
+  if (code < 0x10000) {
+    return {byte(0xE0 + (code >> 12)), byte(0x80 + (code >> 6) % 64), byte(0x80 + code % 64)};
   }
-  return text;
+  return {byte(0xF0 + (code >> 18)), byte(0x80 + (code >> 12) % 64), byte(0x80 + (code >> 6) % 64),
+          byte(0x80 + code % 64)};
 }
+
+// The file by its mark: behind the UTF-8 one, the bytes after it; behind a UTF-16 one, its
+// units paired into characters (a surrogate without its partner stands alone), in UTF-8.
+Reading plain_read(std::string_view bytes) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return plain_lines(bytes.substr(3));
+  const bool little = bytes.substr(0, 2) == "\xFF\xFE";
+  if (!little && bytes.substr(0, 2) != "\xFE\xFF") return plain_lines(bytes);
+  std::vector<char32_t> units;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    const auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+    units.push_back(little ? b * 256u + a : a * 256u + b);
+  }
+  std::string text;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const bool pair = units[i] >= 0xD800 && units[i] < 0xDC00 && i + 1 < units.size() &&
+                      units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000;
+    if (pair) {
+      text += plain_utf8(0x10000 + (units[i] - 0xD800) * 1024 + (units[i + 1] - 0xDC00));
+      ++i;
+    } else {
+      text += plain_utf8(units[i]);
+    }
+  }
+  return plain_lines(text);
+}
+
+// Whether `bytes` are UTF-8: decoded by the lead bytes' shapes alone, every character must
+// encode back to its own bytes (the shortest form) and be no surrogate, nor beyond U+10FFFF.
+bool plain_is_utf8(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const std::size_t size = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
+    if (size == 0 || i + size > bytes.size()) return false;
+    char32_t code = size == 1 ? lead : lead & (0x7F >> size);
+    for (std::size_t k = 1; k < size; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      if (next >> 6 != 2) return false;
+      code = code * 64 + (next & 0x3F);
+    }
+    if ((code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) return false;
+    if (plain_utf8(code) != bytes.substr(i, size)) return false;
+    i += size;
+  }
+  return true;
+}
+
+// --- The product's reading ----------------------------------------------------------------
 
 // load_sfv's loop, less the path that it joins the name to.
 Reading product_read(std::string_view bytes) {
-  std::istringstream in(text_mode(bytes));
+  const ListText list = list_text(bytes);
+  const std::string_view text = list.text;
   Reading reading;
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::optional<DataLine> data = split_data_line(line);
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    const std::optional<DataLine> data = split_data_line(text.substr(start, end - start));
+    start = end + 1;
     if (!data) continue;
+    if (is_utf8(data->name) != plain_is_utf8(data->name)) {
+      std::fprintf(stderr, "is_utf8 says %d for the name \"%.*s\"\n", is_utf8(data->name),
+                   static_cast<int>(data->name.size()), data->name.data());
+      std::abort();
+    }
     if (const auto element = first_invalid_element(data->name)) {
       fail_on(reading, *element, data->name);
       break;
