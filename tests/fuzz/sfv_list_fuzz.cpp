@@ -141,14 +141,11 @@ Reading plain_lines(std::string_view bytes) {
 
 // `code` in UTF-8; a surrogate in the three bytes of its value.
 std::string plain_utf8(char32_t code) {
-  const auto byte = [](char32_t bits) { return static_cast<char>(bits); };
-  if (code < 0x80) return {byte(code)};
-  if (code < 0x800) return {byte(0xC0 + (code >> 6)), byte(0x80 + code % 64)};
-  if (code < 0x10000) {
-    return {byte(0xE0 + (code >> 12)), byte(0x80 + (code >> 6) % 64), byte(0x80 + code % 64)};
-  }
-  return {byte(0xF0 + (code >> 18)), byte(0x80 + (code >> 12) % 64), byte(0x80 + (code >> 6) % 64),
-          byte(0x80 + code % 64)};
+  if (code < 0x80) return {static_cast<char>(code)};
+  const int trail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+  std::string bytes = {static_cast<char>(0xFF << (7 - trail) | code >> 6 * trail)};
+  for (int k = trail - 1; k >= 0; --k) bytes += static_cast<char>(0x80 | (code >> 6 * k & 0x3F));
+  return bytes;
 }
 
 // The file by its mark: behind the UTF-8 one, the bytes after it; behind a UTF-16 one, its
@@ -164,34 +161,23 @@ Reading plain_read(std::string_view bytes) {
   }
   std::string text;
   for (std::size_t i = 0; i < units.size(); ++i) {
-    const bool pair = units[i] >= 0xD800 && units[i] < 0xDC00 && i + 1 < units.size() &&
-                      units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000;
-    if (pair) {
-      text += plain_utf8(0x10000 + (units[i] - 0xD800) * 1024 + (units[i + 1] - 0xDC00));
-      ++i;
-    } else {
-      text += plain_utf8(units[i]);
-    }
+    const bool pair = units[i] >> 10 == 0x36 && i + 1 < units.size() && units[i + 1] >> 10 == 0x37;
+    text += plain_utf8(pair ? 0x10000 + (units[i] - 0xD800) * 1024 + (units[i + 1] - 0xDC00) : units[i]);
+    i += pair;
   }
   return plain_lines(text);
 }
 
-// Whether `bytes` are UTF-8: decoded by the lead bytes' shapes alone, every character must
-// encode back to its own bytes (the shortest form) and be no surrogate, nor beyond U+10FFFF.
+// Whether `bytes` are UTF-8: split by their lead bytes' shapes, every piece must be the
+// plain encoding of a character, and so in its shortest form, no surrogate, at most U+10FFFF.
 bool plain_is_utf8(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size();) {
+  for (std::size_t i = 0, size = 1; i < bytes.size(); i += size) {
     const auto lead = static_cast<unsigned char>(bytes[i]);
-    const std::size_t size = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
+    size = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
     if (size == 0 || i + size > bytes.size()) return false;
     char32_t code = size == 1 ? lead : lead & (0x7F >> size);
-    for (std::size_t k = 1; k < size; ++k) {
-      const auto next = static_cast<unsigned char>(bytes[i + k]);
-      if (next >> 6 != 2) return false;
-      code = code * 64 + (next & 0x3F);
-    }
-    if ((code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) return false;
-    if (plain_utf8(code) != bytes.substr(i, size)) return false;
-    i += size;
+    for (std::size_t k = 1; k < size; ++k) code = code << 6 | (bytes[i + k] & 0x3F);
+    if ((code >> 11 == 0x1B) || code > 0x10FFFF || plain_utf8(code) != bytes.substr(i, size)) return false;
   }
   return true;
 }
@@ -209,8 +195,7 @@ Reading product_read(std::string_view bytes) {
     start = end + 1;
     if (!data) continue;
     if (is_utf8(data->name) != plain_is_utf8(data->name)) {
-      std::fprintf(stderr, "is_utf8 says %d for the name \"%.*s\"\n", is_utf8(data->name),
-                   static_cast<int>(data->name.size()), data->name.data());
+      std::fprintf(stderr, "is_utf8 disagrees on \"%s\"\n", std::string(data->name).c_str());
       std::abort();
     }
     if (const auto element = first_invalid_element(data->name)) {

@@ -98,67 +98,39 @@ TEST_F(LoadSfv, EachLineFollowsTheFormatRules) {
       describe(load_text(text)));
 }
 
-// Lists from other tools: UTF-8 with its mark, and UTF-16 behind its mark either way
-// round, where U+041A (Cyrillic Ka, 1A 04 in little endian) holds the byte that ends a text
-// and U+000D U+000A are CR LF only as characters. A mark may share its line with a comment.
-TEST_F(LoadSfv, MarkedListsReadTheirNamesInUnicode) {
-  const auto utf16 = [](const std::wstring& text, bool little) {
+// Lists from other tools. Behind a mark, names are UTF-8 or UTF-16 (either way round; U+041A,
+// 1A 04 in little endian, holds the byte that ends a text, U+0A0D the bytes of CR LF), and
+// the mark may share a comment's line. Without one, a name reads in 1252 first, in UTF-8
+// only where 1252 names no file and UTF-8 does: Ж, not é read as two characters, both there.
+TEST_F(LoadSfv, NamesReadAsTheListsMarkSaysOrInUtf8WhereOnlyThatNamesAFile) {
+  ASSERT_EQ(1252u, GetACP()) << "the names are read in Windows-1252";
+  for (const wchar_t* name : {L"\u0416.bin", L"\u00C3\u00A9.bin", L"\u00E9.bin"}) {
+    write_file(widen(folder.path()) + L"\\" + name, "");
+  }
+  const std::wstring text = L"; c\r\n\u041A\u0A0D.bin 1\r\n\U0001F600 x.bin 2\x1A" L"y.bin 3";
+  const auto utf16 = [&text](bool little) {
     std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
-    for (const wchar_t c : text) {
-      const char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
-      bytes += little ? std::string{low, high} : std::string{high, low};
-    }
-    return bytes;
+    for (const wchar_t c : text) bytes += {char(little ? c : c >> 8), char(little ? c >> 8 : c)};
+    return bytes + "b";  // an odd last byte is no character
   };
-  const std::wstring text =
-      L"; made elsewhere\r\n\u041A\u0416.bin 1\r\n\u0A0D.bin 2\r\n\U0001F600 x.bin 3\x1A" L"y.bin 4";
-  const std::wstring read = L"\u041A\u0416.bin=1 \u0A0D.bin=2 \U0001F600 x.bin=3 ";
-  const struct {
-    const char* what;
-    std::string bytes;
-    std::wstring entries;  // leaf=crc, each followed by a space
-  } cases[] = {
-      {"UTF-8", "\xEF\xBB\xBF; made elsewhere\r\n\xD0\x9A\xD0\x96.bin 1\r\n", L"\u041A\u0416.bin=1 "},
-      {"UTF-8, a name on the mark's line", "\xEF\xBB\xBF" "a.bin 1\n\xC3\xA9.bin 2", L"a.bin=1 \u00E9.bin=2 "},
-      {"UTF-16 little endian", utf16(text, true), read},
-      {"UTF-16 big endian", utf16(text, false), read},
-      {"UTF-16, an odd last byte", utf16(L"a.bin 1\n", true) + "b", L"a.bin=1 "},
+  const std::wstring read = L"\u041A\u0A0D.bin=1 \U0001F600 x.bin=2 ";
+  const std::pair<std::string, std::wstring> cases[] = {
+      {"\xEF\xBB\xBF; c\r\n\xD0\x96.bin 1\n", L"\u0416.bin=1 "},
+      {utf16(true), read},
+      {utf16(false), read},
+      {"\xD0\x96.bin 0\n\xC3\xA9.bin 0\n\xD1\x84.bin 0\n\xE9.bin 0\n",
+       L"\u0416.bin=0 \u00C3\u00A9.bin=0 \u00D1\u201E.bin=0 \u00E9.bin=0 "},
   };
-  for (const auto& c : cases) {
+  for (const auto& [bytes, expected] : cases) {
     std::wstring entries;
-    for (const FileEntry& e : load_text(c.bytes)) {
-      entries += leaf(e.path.native()) + L"=" + std::to_wstring(e.expected.value_or(0)) + L" ";
+    for (const FileEntry& e : load_text(bytes)) {
+      entries += leaf(e.path.native()) + L"=" + std::to_wstring(e.expected.value_or(9)) + L" ";
     }
-    EXPECT_TRUE(c.entries == entries) << c.what << ": got " << boost::filesystem::path(entries).string();
+    EXPECT_TRUE(expected == entries) << testing::PrintToString(bytes) << ": got "
+                                     << boost::filesystem::path(entries).string();
   }
   EXPECT_EQ("boost::filesystem::path: invalid name \"?.bin\" in path: \"?.bin\"",
-            load_error(folder.write("bad.sfv", "\xEF\xBB\xBF\xC3.bin 1\r\n")))
-      << "bytes that are no UTF-8 after a UTF-8 mark";
-}
-
-// Without a mark a name reads in the code page first; its UTF-8 reading is taken only when
-// the code page's names no file and the UTF-8 one does.
-TEST_F(LoadSfv, UnmarkedUtf8NamesReadAsUtf8OnlyWhereTheCodePageNamesNoFile) {
-  ASSERT_EQ(1252u, GetACP()) << "the names are read in Windows-1252";
-  const std::wstring root = widen(folder.path()) + L"\\";
-  write_file(root + L"\u0416.bin", "");          // read as UTF-8: its 1252 reading is missing
-  write_file(root + L"\u00C3\u00A9.bin", "");    // "é" in UTF-8, read in 1252: both exist
-  write_file(root + L"\u00E9.bin", "");
-  const struct {
-    std::string name;
-    std::wstring leaf;
-  } cases[] = {
-      {"\xD0\x96.bin", L"\u0416.bin"},
-      {"\xC3\xA9.bin", L"\u00C3\u00A9.bin"},       // both readings name a file: the code page's
-      {"\xD1\x84.bin", L"\u00D1\u201E.bin"},       // neither does: the code page's
-      {"\xE9.bin", L"\u00E9.bin"},                 // no UTF-8
-  };
-  for (const auto& c : cases) {
-    const std::vector<FileEntry> entries = load_text(c.name + " 0\r\n");
-    ASSERT_EQ(1u, entries.size());
-    EXPECT_TRUE(c.leaf == leaf(entries[0].path.native()))
-        << c.name << ": got " << leaf(entries[0].path);
-  }
+            load_error(folder.write("bad.sfv", "\xEF\xBB\xBF\xC3.bin 1\r\n")));
 }
 
 TEST_F(LoadSfv, NothingListedGivesAnEmptyList) {

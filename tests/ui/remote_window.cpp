@@ -313,14 +313,13 @@ std::vector<std::wstring> RemoteProcess::list_names(HWND list_view) const {
   std::vector<std::wstring> names;
   const std::optional<LRESULT> count = send(list_view, LVM_GETITEMCOUNT, 0, 0);
   RemoteBuffer buffer(info_.hProcess, sizeof(LVITEMW) + kTextSize * sizeof(wchar_t));
+  LVITEMW item{};
+  item.pszText = reinterpret_cast<wchar_t*>(buffer.at(sizeof item));
+  item.cchTextMax = static_cast<int>(kTextSize);
   for (LRESULT i = 0; count && buffer.valid() && i < *count; ++i) {
-    LVITEMW item{};
-    item.pszText = reinterpret_cast<wchar_t*>(buffer.at(sizeof item));
-    item.cchTextMax = static_cast<int>(kTextSize);
     wchar_t text[kTextSize] = {};
     const bool read = buffer.write(0, &item, sizeof item) &&
-                      send(list_view, LVM_GETITEMTEXTW, static_cast<WPARAM>(i),
-                           reinterpret_cast<LPARAM>(buffer.at(0))) &&
+                      send(list_view, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(buffer.at(0))) &&
                       buffer.read(sizeof item, text, sizeof text - sizeof(wchar_t));
     names.push_back(read ? text : L"(unreadable)");
   }
