@@ -137,8 +137,8 @@ std::wstring native_wide(const boost::filesystem::path& path) {
 
 // Returns the folder that the Save As dialog opens in for `folder`: the folder itself when
 // a list's path in it fits the dialog (list_fits_in), else its nearest parent where one
-// does; "" (the dialog's own choice) when none does. A short (8.3) form is no way out: the dialog shows the folder under its long
-// names all the same.
+// does; "" (the dialog's own choice) when none does. A short (8.3) form is no way out: the
+// dialog shows the folder under its long names all the same.
 std::wstring dialog_folder(const boost::filesystem::path& folder) {
   for (boost::filesystem::path candidate = folder; !candidate.empty();
        candidate = parent_folder(candidate)) {

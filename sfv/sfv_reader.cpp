@@ -17,7 +17,8 @@ namespace {
 
 // join_listed_name for the name `listed`, which the error shows as `shown`.
 boost::filesystem::path join_checked(const boost::filesystem::path& folder,
-                                     const boost::filesystem::path& listed, std::string_view shown) {
+                                     const boost::filesystem::path& listed,
+                                     std::string_view shown) {
   // SFV names are relative to the SFV file's folder; the format gives a drive, share or
   // leading separator no meaning. Joining one anyway would either check some other file
   // than the list means or quietly fail to open, so the load stops with a clear message.

@@ -51,8 +51,9 @@ struct SfvWriteResult {
 std::vector<std::optional<std::string>> listed_names(const FileList& list);
 
 // Writes the header and one line per entry of `list` that was hashed completely (status
-// Complete) and has a listed name (listed_names), in list order, to `target` (a path of any length), every line ending in CR LF.
-// Entries that were not read fully get no line: their CRC would be wrong. The content goes
+// Complete) and has a listed name (listed_names), in list order, to `target` (a path of
+// any length, any name), every line ending in CR LF. Entries that were not read fully get
+// no line: their CRC would be wrong. The content goes
 // to a temporary file in the same folder first, flushed to the disk, and replaces `target`
 // in one step only then, so a failure never leaves a partial file under that name nor
 // spoils an existing one. An existing target that is read-only, a folder, or open in

@@ -33,8 +33,8 @@ boost::filesystem::path make_path(std::wstring_view wide);
 // Returns the path's 8-bit text in generic form, with '/'.
 std::string generic_string(const boost::filesystem::path& path);
 
-// Returns the path's 8-bit text in native form, every '/' turned into '\': the form used
-// to open the file and to show it in full.
+// Returns the path's 8-bit text in native form, every '/' turned into '\', with the
+// default character for what the code page lacks: for messages, never a name to open.
 std::string native_string(const boost::filesystem::path& path);
 
 // Returns the path's last element (its leaf): the text after the last separator, or after

@@ -4,7 +4,6 @@
 // every system.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
