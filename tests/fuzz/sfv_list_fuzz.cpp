@@ -156,13 +156,16 @@ Reading plain_read(std::string_view bytes) {
   if (!little && bytes.substr(0, 2) != "\xFE\xFF") return plain_lines(bytes);
   std::vector<char32_t> units;
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    const auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+    const auto a = static_cast<unsigned char>(bytes[i]);
+    const auto b = static_cast<unsigned char>(bytes[i + 1]);
     units.push_back(little ? b * 256u + a : a * 256u + b);
   }
   std::string text;
   for (std::size_t i = 0; i < units.size(); ++i) {
     const bool pair = units[i] >> 10 == 0x36 && i + 1 < units.size() && units[i + 1] >> 10 == 0x37;
-    text += plain_utf8(pair ? 0x10000 + (units[i] - 0xD800) * 1024 + (units[i + 1] - 0xDC00) : units[i]);
+    const char32_t code = pair ? 0x10000 + (units[i] - 0xD800) * 1024 + (units[i + 1] - 0xDC00)
+                               : units[i];
+    text += plain_utf8(code);
     i += pair;
   }
   return plain_lines(text);
@@ -177,7 +180,8 @@ bool plain_is_utf8(std::string_view bytes) {
     if (size == 0 || i + size > bytes.size()) return false;
     char32_t code = size == 1 ? lead : lead & (0x7F >> size);
     for (std::size_t k = 1; k < size; ++k) code = code << 6 | (bytes[i + k] & 0x3F);
-    if ((code >> 11 == 0x1B) || code > 0x10FFFF || plain_utf8(code) != bytes.substr(i, size)) return false;
+    const bool surrogate = code >> 11 == 0x1B;
+    if (surrogate || code > 0x10FFFF || plain_utf8(code) != bytes.substr(i, size)) return false;
   }
   return true;
 }

@@ -433,10 +433,10 @@ TEST_F(SaveFlow, SfvExtensionIsAppendedOnlyWhenMissing) {
 
 // A list's path, ".sfv" included, must fit the dialog's buffers of MAX_PATH characters; nor
 // can the list be written under a device's name, or under a name the system would cut its
-// end from. A name the code page lacks is the list's own, not its look-alike's. The dialog opens where a list
-// fits, and a name it cannot take is refused in words with the dialog still open on it,
-// never a crash nor another file's name: a second name is then written, and the run's
-// results with it.
+// end from. A name the code page lacks is the list's own, not its look-alike's. The
+// dialog opens where a list fits, and a name it cannot take is refused in words with the
+// dialog still open on it, never a crash nor another file's name: a second name is then
+// written, and the run's results with it.
 TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
   const struct {
     const char* what;
@@ -475,7 +475,9 @@ TEST_F(SaveFlow, LongFoldersAndUnusableTypedNamesAreWrittenOrRefused) {
     // The dialog opened in the listed file's folder, or its nearest parent where a list fits.
     std::string list = where;
     while (list.size() + sizeof "\\n.sfv" > MAX_PATH) list.resize(list.rfind('\\'));
-    const std::wstring name = !c.reason.empty() ? L"m" : c.wide_name.empty() ? widen(typed) : c.wide_name;
+    const std::wstring name = !c.reason.empty()     ? L"m"
+                              : c.wide_name.empty() ? widen(typed)
+                                                    : c.wide_name;
     EXPECT_EQ(kHeader + "0.txt 12345678\r\n", read_file(widen(list) + L"\\" + name + L".sfv"));
     if (!c.wide_name.empty()) {
       EXPECT_EQ("old", read_file(here.file(typed + ".sfv"))) << "an existing list was replaced";

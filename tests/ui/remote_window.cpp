@@ -318,8 +318,9 @@ std::vector<std::wstring> RemoteProcess::list_names(HWND list_view) const {
   item.cchTextMax = static_cast<int>(kTextSize);
   for (LRESULT i = 0; count && buffer.valid() && i < *count; ++i) {
     wchar_t text[kTextSize] = {};
+    const LPARAM remote_item = reinterpret_cast<LPARAM>(buffer.at(0));
     const bool read = buffer.write(0, &item, sizeof item) &&
-                      send(list_view, LVM_GETITEMTEXTW, i, reinterpret_cast<LPARAM>(buffer.at(0))) &&
+                      send(list_view, LVM_GETITEMTEXTW, i, remote_item) &&
                       buffer.read(sizeof item, text, sizeof text - sizeof(wchar_t));
     names.push_back(read ? text : L"(unreadable)");
   }
